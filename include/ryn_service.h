@@ -1,0 +1,33 @@
+/*
+ * Lifecycle of the payment-terminal service.
+ *
+ * Call startRynService once the application's callbacks are registered; it
+ * reads the activated-terminal file (~/.CalvorinKestova/KestovaLinux.txt)
+ * and brings up the serial link or the IP-terminal listener. All functions
+ * return 1 on success and 0 on failure; failures are written to the log.
+ * Start, stop and status are meant for the application's own threads: a
+ * stop requested from a thread the service runs (a callback) is refused.
+ */
+#ifndef RYN_SERVICE_H
+#define RYN_SERVICE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 1: started; 0: not started (already running, or no service container). */
+int startRynService(void);
+/* 1: was running and is now stopped; 0: was not running. Waits for
+ * operations in flight to finish before the services are deleted. */
+int stopRynService(void);
+/* 1: *status is 1 when the terminal is connected, else 0;
+ * 0: the service is not active (*status untouched). */
+int serverStatus(char *status);
+/* Creates the services without starting the link; always returns 0. */
+int PDA_ManagerInitialize(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,5 @@
+#include "services/com.h"
+
+Com::Com() = default;
+Com::~Com() = default;
+bool Com::GetStatusCom() { return false; }

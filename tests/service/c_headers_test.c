@@ -1,0 +1,41 @@
+/*
+ * The public headers compile as C99, and every exported function and
+ * variable has the type an application expects: each is taken by address
+ * into a pointer of that exact type (a mismatch fails to compile).
+ */
+#include "RYNService.h"
+
+#include <stdio.h>
+
+static void on_barcode(const char *code, unsigned int length) { (void)code; (void)length; }
+
+int main(void) {
+    int (*p_start)(void) = startRynService;
+    int (*p_stop)(void) = stopRynService;
+    int (*p_status)(char *) = serverStatus;
+    int (*p_init)(void) = PDA_ManagerInitialize;
+    void (*p_log_create)(void) = logCreate;
+    void (*p_log_destroy)(void) = logDestroy;
+    int (*p_log_init)(void) = logIsInitialized;
+    void (*p_log_message)(LogObject, LogLevel, const char *, int, const void *, size_t, const char *, ...) = logMessage;
+    void (*p_enable)(int) = enableDebugLog;
+    int (*p_enabled)(void) = isDebugLogEnabled;
+    unsigned char *p_switch = &isdebugLog;
+    void (*p_reg_barcode)(RynBarcodeEventCallback) = registerBarcodeEventCallback;
+    void (*p_reg_sign)(RynSignCapCallback) = registerSignCapCallback;
+    void (*p_reg_barcode_ext)(RynBarcodeEventExtCallback) = registerBarcodeEventExtCallback;
+    void (*p_reg_all)(RynCallbacks) = registerCallback;
+
+    if (!p_start || !p_stop || !p_status || !p_init || !p_log_create || !p_log_destroy || !p_log_init ||
+        !p_log_message || !p_enable || !p_enabled || !p_switch || !p_reg_barcode || !p_reg_sign ||
+        !p_reg_barcode_ext || !p_reg_all)
+        return 1;
+
+    /* A table with eleven slots in order, passed by value. */
+    RynCallbacks table = {0};
+    table.barcodeEvent = on_barcode;
+    registerCallback(table);
+    if (sizeof(RynCallbacks) != 11 * sizeof(void (*)(void))) return 1;
+    printf("C headers: all exports have their expected types\n");
+    return 0;
+}
