@@ -74,7 +74,11 @@ function(ryn_add_service_library)
   add_dependencies(RYNService ${libs})
   target_link_libraries(RYNService PRIVATE -Wl,--whole-archive ${files} -Wl,--no-whole-archive
                         OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
-  target_link_options(RYNService PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/RYNService.map -Wl,--no-undefined)
+  target_link_options(RYNService PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/RYNService.map)
+  if(NOT RYN_SANITIZE)
+    # Sanitizer runtimes resolve at load time; otherwise nothing may dangle.
+    target_link_options(RYNService PRIVATE -Wl,--no-undefined)
+  endif()
   set_target_properties(RYNService PROPERTIES LINK_DEPENDS ${CMAKE_BINARY_DIR}/RYNService.map)
 endfunction()
 
@@ -106,7 +110,7 @@ function(ryn_add_fuzzer name source)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${A_LIBS})
-  set_property(GLOBAL APPEND PROPERTY RYN_FUZZERS ${name})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
 endfunction()
 
 # ryn_add_bench(NAME SOURCES... [LIBS ...]): a Google Benchmark executable.

@@ -23,7 +23,10 @@ typedef enum LogLevel {
     LOG_DEBUG = 4,
     LOG_SEND = 5,
     LOG_RECEIVE = 6,
-    LOG_BINARY = 7
+    LOG_BINARY = 7,
+    /* Any int is a valid level (written as "UNKNOWN:"); keeps the enum 32-bit. */
+    LOG_LEVEL_MIN_ = -0x7fffffff - 1,
+    LOG_LEVEL_MAX_ = 0x7fffffff
 } LogLevel;
 
 /* The module that logs; kept in the record, not written to the file. */
@@ -46,7 +49,9 @@ typedef enum LogObject {
     OBJ_NETWORK = 18,
     OBJ_FILESHARING = 19,
     OBJ_FILESHARING_PRIVATE = 20,
-    OBJ_DEFAULT = 21
+    OBJ_DEFAULT = 21,
+    OBJ_MIN_ = -0x7fffffff - 1,
+    OBJ_MAX_ = 0x7fffffff
 } LogObject;
 
 /* Switch consulted by the load hook; 1 at load. Change it with enableDebugLog. */

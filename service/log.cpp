@@ -134,27 +134,37 @@ public:
         uint64_t delta = lastTick_ >= previousTick_ ? static_cast<uint64_t>(lastTick_ - previousTick_) : 0;
         if (fd_ < 0) return;
         std::string line = formatLine(r.level, r.file, r.line, r.message, lastTick_, delta);
-        if (pos_ >= kEndMarkerLen) {
-            char back[kEndMarkerLen];
-            if (pread(fd_, back, kEndMarkerLen, static_cast<off_t>(pos_ - kEndMarkerLen)) ==
-                    static_cast<ssize_t>(kEndMarkerLen) &&
-                memcmp(back, kEndMarker, kEndMarkerLen) == 0)
-                pos_ -= kEndMarkerLen;
-        }
+        // The newest record overwrites the marker in front of it. We know
+        // where we wrote it; the read-back is only needed when we did not.
+        if (pos_ >= kEndMarkerLen && (markerBehind_ || markerAt(pos_ - kEndMarkerLen))) pos_ -= kEndMarkerLen;
+        markerBehind_ = false;
         uint64_t end = pos_ + line.size();
         if (end <= kWrapOffset) {
             line.append(kEndMarker, kEndMarkerLen);  // one write for line and marker
-            if (writeAll(fd_, line.data(), line.size(), static_cast<off_t>(pos_))) pos_ += line.size();
+            if (writeAll(fd_, line.data(), line.size(), static_cast<off_t>(pos_))) {
+                pos_ += line.size();
+                markerBehind_ = true;
+            }
             return;
         }
         if (!writeAll(fd_, line.data(), line.size(), static_cast<off_t>(pos_))) return;
         pos_ = 0;
-        if (writeAll(fd_, kEndMarker, kEndMarkerLen, 0)) pos_ = kEndMarkerLen;
+        if (writeAll(fd_, kEndMarker, kEndMarkerLen, 0)) {
+            pos_ = kEndMarkerLen;
+            markerBehind_ = true;
+        }
     }
 
 private:
+    bool markerAt(uint64_t offset) const {
+        char back[kEndMarkerLen];
+        return pread(fd_, back, kEndMarkerLen, static_cast<off_t>(offset)) == static_cast<ssize_t>(kEndMarkerLen) &&
+               memcmp(back, kEndMarker, kEndMarkerLen) == 0;
+    }
+
     int fd_ = -1;
     uint64_t pos_ = 0;
+    bool markerBehind_ = false;  // we wrote the marker just before pos_
     int64_t previousTick_ = 0;
     int64_t lastTick_ = 0;
 };
@@ -169,6 +179,7 @@ const char *label(LogLevel level) {
         case LOG_SEND: return "SEND:    ";
         case LOG_RECEIVE: return "RECEIVE: ";
         case LOG_BINARY: return "BINARY:  ";
+        default: break;
     }
     return "UNKNOWN:";
 }
