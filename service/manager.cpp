@@ -17,6 +17,7 @@
 #include "services/time_service.h"
 #include "terminal/ruvalo_barcode_reader.h"
 #include "terminal/ruvalo_printer.h"
+#include "terminal/transaction.h"
 
 #include "ryn_service.h"
 
@@ -72,6 +73,7 @@ PDA_Manager::PDA_Manager() { RYN_LOG(OBJ_MANAGER, LOG_INFO, "PDA_Manager::PDA_Ma
 
 PDA_Manager::~PDA_Manager() {
     deleteServices(true);
+    delete transactionResult;
 }
 
 bool PDA_Manager::StartService() {

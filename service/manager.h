@@ -24,6 +24,9 @@ class OKA_Printer;
 class Info;
 class RuvaloPrinter;
 class RuvaloBarcodeReader;
+namespace ryn::terminal {
+struct transactionCONCERTResp_t;
+}
 
 class PDA_Manager {
 public:
@@ -51,8 +54,9 @@ public:
     std::atomic<OKA_Printer *> okaPrinter{nullptr};
     std::atomic<Info *> info{nullptr};
     std::atomic<RuvaloBarcodeReader *> barcodeReader{nullptr};
-    Mutex transactionResultLock;          // guards transactionResult
-    void *transactionResult = nullptr;    // last pushed transaction result (owned)
+    Mutex transactionResultLock;  // guards transactionResult
+    // Last transaction result pushed by the terminal (owned); null until one.
+    ryn::terminal::transactionCONCERTResp_t *transactionResult = nullptr;
 
 private:
     void deleteServices(bool logEachStep);
