@@ -8,5 +8,8 @@
 #include "ryn_log.h"
 #include "ryn_service.h"
 #include "ryn_callbacks.h"
+#include "ryn_transaction.h"
+#include "ryn_tls.h"
+#include "ryn_tlv.h"
 
 #endif
