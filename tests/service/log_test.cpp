@@ -118,16 +118,15 @@ TEST_F(LogFile, FileWithoutMarkerIsOverwrittenFromTheStart) {
 
 TEST_F(LogFile, WrapsOncePastOneMebibyte) {
     logCreate();
-    std::string body(900, 'r');
-    size_t written = 0;
-    while (written <= kWrapOffset) {
-        logMessage(OBJ_SERVICE, LOG_INFO, "f.c", 1, nullptr, 0, "%s", body.c_str());
-        written = contents().find(kMarker);
-        if (written == 0) break;  // wrapped
-    }
+    const std::string body(900, 'r');
+    const size_t lineSize = formatLine(LOG_INFO, "f.c", 1, body.c_str(), kBase, 0).size();
+    // Enough records to pass 1 MiB with the last one.
+    const size_t records = kWrapOffset / lineSize + 1;
+    for (size_t i = 0; i < records; ++i) logMessage(OBJ_SERVICE, LOG_INFO, "f.c", 1, nullptr, 0, "%s", body.c_str());
     std::string text = contents();
     ASSERT_EQ(text.find(kMarker), 0u) << "the marker moves to offset 0 after the wrap";
-    EXPECT_GT(text.size(), kWrapOffset);  // the crossing record was written whole
+    EXPECT_EQ(text.size(), records * lineSize);  // the crossing record was written whole
+    EXPECT_GT(text.size(), kWrapOffset);
     logMessage(OBJ_SERVICE, LOG_INFO, "f.c", 2, nullptr, 0, "after wrap");
     text = contents();
     EXPECT_EQ(text.rfind("INFO:    ", 0), 0u);
