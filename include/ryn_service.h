@@ -25,6 +25,9 @@ int stopRynService(void);
 int serverStatus(char *status);
 /* Creates the services without starting the link; always returns 0. */
 int PDA_ManagerInitialize(void);
+/* Serial link: the period of the network pump, 1000 to 10000 microseconds
+ * (whole milliseconds are used). 1: set; 0: out of range, nothing changed. */
+int setExchangeWaitTime1us(int microseconds);
 
 #ifdef __cplusplus
 }

@@ -15,6 +15,7 @@ int main(void) {
     int (*p_stop)(void) = stopRynService;
     int (*p_status)(char *) = serverStatus;
     int (*p_init)(void) = PDA_ManagerInitialize;
+    int (*p_pump)(int) = setExchangeWaitTime1us;
     void (*p_log_create)(void) = logCreate;
     void (*p_log_destroy)(void) = logDestroy;
     int (*p_log_init)(void) = logIsInitialized;
@@ -32,6 +33,7 @@ int main(void) {
     int (*p_do_ex)(ITransactionIn *, ITransactionOut *, unsigned int, const unsigned char *, unsigned int,
                    unsigned char *, unsigned int *) = doTransactionEx;
 
+    if (!p_pump || p_pump(999) != 0 || p_pump(10001) != 0 || p_pump(2500) != 1) return 1;
     if (!p_start || !p_stop || !p_status || !p_init || !p_log_create || !p_log_destroy || !p_log_init ||
         !p_log_message || !p_enable || !p_enabled || !p_switch || !p_reg_barcode || !p_reg_sign ||
         !p_reg_barcode_ext || !p_reg_all || !p_create_in || !p_create_out || !p_do || !p_do_ex)
