@@ -229,6 +229,12 @@ SSL *HandshakeSSLCom(int fd, int stopFd, int timeoutMs) {
     return ssl;
 }
 
+std::shared_ptr<ryn::services::Transport> secureTransport(int fd, int stopFd) {
+    SSL *ssl = HandshakeSSLCom(fd, stopFd);
+    if (!ssl) return nullptr;
+    return std::make_shared<TlsTransport>(fd, ssl);
+}
+
 TlsTransport::TlsTransport(int fd, SSL *ssl) : Transport(fd), ssl_(ssl) {}
 
 TlsTransport::~TlsTransport() {

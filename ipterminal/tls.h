@@ -43,6 +43,10 @@ private:
     SSL *ssl_;
 };
 
+// The service server's hook: the handshake, then a transport owning fd
+// and the session; null when the handshake failed (fd stays the caller's).
+std::shared_ptr<ryn::services::Transport> secureTransport(int fd, int stopFd);
+
 // Server handshake on `fd` with the current settings (TLS 1.2 only).
 // Returns the session, or null (fd left open for the caller to close).
 SSL *HandshakeSSLCom(int fd, int stopFd = -1, int timeoutMs = kHandshakeTimeoutMs);

@@ -2,6 +2,7 @@
 #include "service/manager.h"
 
 #include "ipterminal/ip_manager.h"
+#include "ipterminal/tls.h"
 #include "link/rynsock.h"
 #include "service/config.h"
 #include "service/log.h"
@@ -82,8 +83,13 @@ bool PDA_Manager::StartService() {
         RYN_LOG(OBJ_MANAGER, LOG_WARNING, "ERROR_SERVICE_ALREADY_RUNNING");
         return false;
     }
+    // The terminal's requests reach these handlers through Com's table.
+    ryn::services::registerServiceHandler(OKA_Printer::kRequestTag, &OKA_Printer::treatRequest);
+    ryn::services::registerServiceHandler(ryn::terminal::kTagPushedResultReq, &ryn::terminal::ReceiveTransactionResult);
+    ryn::services::ComOptions options = ryn::services::ComOptions::fromConfig();
+    options.secure = &ryn::ip::secureTransport;
     power = new Power();
-    com = new Com();
+    com = new Com(options);
     cnx = new Cnx();
     time = new Time();
     signCapture = new SignCapture();

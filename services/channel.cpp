@@ -139,7 +139,10 @@ bool Com::CloseAllConnection() {
         AutoLock lock(csCnx);
         CloseConnection(kChannelSlot);
         connectionOpen = false;
-        // IP mode: both TLS sessions are shut down and freed here.
+        channelConnected.store(false);
+        // Each session ends with its transport's last reference.
+        channelTlsUp_.store(false);
+        g_isSSLCom.store(false);
     }
     RYN_LOG(OBJ_COM, LOG_INFO, "CloseAllConnection END");
     return true;

@@ -30,6 +30,7 @@ constexpr int kBindRetryMs = 1000;
 ComOptions ComOptions::fromConfig() {
     ComOptions o;
     o.ipMode = g_isIpCompanion.load();
+    o.tls = o.ipMode && g_CompanionInfo.useSsl != 0;
     return o;
 }
 
@@ -45,11 +46,18 @@ Com::Com(const ComOptions &options)
         wake_[0] = wake_[1] = -1;
     }
     RYN_LOG(OBJ_COM, LOG_INFO, "APA iniatilize to NULL SSL");
+    g_isSSLCom.store(false);
+    registerServiceHandler(0x60020040, &Com::treatEchoRuvaloRequest);
     if (CreateThread(&hServerThread_, &hServerThreadAttr_, &Com::ServicesServer, this) == 0)
         hasServerThread_ = true;
     else
         RYN_LOG(OBJ_COM, LOG_ERROR, "Com: cannot start ServicesServer");
-    // IP mode: the channel server (IpComServer) is started here as well.
+    if (options_.ipMode) {
+        if (CreateThread(&hIpServerThread_, &hIpServerThreadAttr_, &Com::IpComServer, this) == 0)
+            hasIpServerThread_ = true;
+        else
+            RYN_LOG(OBJ_COM, LOG_ERROR, "Com: cannot start IpComServer");
+    }
 }
 
 Com::~Com() {
@@ -73,6 +81,14 @@ Com::~Com() {
         AutoLock lock(servicesLock_);
         retireServices();
     }
+    if (hasIpServerThread_) {
+        RYN_LOG(OBJ_COM, LOG_INFO, "Wait IpComServer...");
+        pthread_join(hIpServerThread_, nullptr);  // it retires its echo task
+        pthread_attr_destroy(&hIpServerThreadAttr_);
+        hasIpServerThread_ = false;
+    }
+    retireEcho();
+    CloseAllConnection();  // a channel accepted while stopping
     const int listenFd = socketListen.exchange(-1);
     if (listenFd >= 0) {
         RYN_LOG(OBJ_COM, LOG_INFO, "Closing socketListen %d", listenFd);
@@ -176,9 +192,15 @@ void Com::acceptOne(int listenFd) {
         waitStop(10);
         return;
     }
-    // IP mode with TLS: the server handshake runs here and the connection is
-    // wrapped in a TLS transport instead.
-    TransportPtr connection = std::make_shared<PlainTransport>(fd);
+    TransportPtr connection;
+    if (options_.ipMode) {
+        connection = secureAccepted(fd, "services");
+        if (!connection) return;
+        servicesTlsUp_.store(options_.tls);
+        if (options_.tls && channelTlsUp_.load()) g_isSSLCom.store(true);
+    } else {
+        connection = std::make_shared<PlainTransport>(fd);
+    }
 
     if (!options_.ipMode) {
         // The terminal is up: open the channel towards it as well.

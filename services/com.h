@@ -20,11 +20,14 @@
 // servicesLock_ guards the services connection and its thread handle.
 // Stop: `stop` plus a wake pipe, so every wait ends at once on deletion.
 //
-// IP-attached terminals (TLS, the channel server, the echo task) plug in
-// per connection: acceptOne wraps an accepted services descriptor in a TLS
-// transport instead of PlainTransport, the channel server hands its
-// accepted connection to installChannel, and CloseAllConnection is where
-// both sessions end. Nothing above the Transport interface changes.
+// IP-attached terminals dial in: the channel server (IpComServer) accepts
+// the channel, each accepted channel gets an echo task (EchoThread) that
+// drops it when the terminal stops answering. TLS is chosen per connection:
+// an accepted descriptor is wrapped by ComOptions::secure into a TLS
+// transport, so nothing above the Transport interface changes and no
+// global switch can make one connection write in clear. The echo task is
+// joined before the next channel is stored; it only ever closes its own
+// connection.
 #pragma once
 
 #include "service/primitives.h"
@@ -53,6 +56,18 @@ struct ComOptions {
     uint16_t servicesPort = 5186;
     uint16_t channelPort = 5188;
     bool ipMode = false;
+    // IP mode: both connections run TLS, set up by `secure` (the server
+    // handshake; a transport, or null when it failed and fd stays the
+    // caller's to close). stopFd ends a handshake early.
+    bool tls = false;
+    std::shared_ptr<Transport> (*secure)(int fd, int stopFd) = nullptr;
+    // Echo keep-alive of the IP channel: first echo after idleMs without a
+    // request, then retryMs between failures; the channel is dropped after
+    // more than maxFailures in a row.
+    uint32_t echoIdleMs = 10000;
+    uint32_t echoRetryMs = 1000;
+    uint32_t echoPeriodMs = 500;
+    int echoMaxFailures = 3;
     const ServiceTable *table = nullptr;  // null: defaultServiceTable()
 
     static ComOptions fromConfig();
@@ -115,6 +130,16 @@ public:
     // ReceiveServicesThread's a ReceiveArgs it takes ownership of.
     static void *ServicesServer(void *self);
     static void *ReceiveServicesThread(void *args);
+    // IP mode: the channel server (argument: the Com) and the echo task
+    // (argument: an EchoArgs it takes ownership of).
+    static void *IpComServer(void *self);
+    static void *EchoThread(void *args);
+    // Service handler of the terminal's echo (0x60020040).
+    static int treatEchoRuvaloRequest(ryn::services::ServiceConnection &connection, const unsigned char *message,
+                                      uint32_t length);
+
+    // The port the IP channel server listens on; 0 until it listens.
+    uint16_t channelListenPort() const { return ipBoundPort_.load(); }
 
     // Fields read by other services (status, logging).
     std::atomic<int> socketListen{-1};
@@ -135,6 +160,11 @@ private:
     struct ReceiveArgs {
         Com *com;
         TransportPtr connection;
+    };
+    struct EchoArgs {
+        Com *com;
+        TransportPtr channel;
+        uint32_t generation;
     };
 
     void serveListening(int listenFd);
@@ -170,4 +200,28 @@ private:
     std::atomic<bool> servicesFinished_{false};
 
     TransportPtr channel_;                  // guarded by csCnx
+
+    // IP mode.
+    bool openIpListener(int &fd);
+    void serveIpListening(int listenFd);
+    void acceptChannel(int listenFd);
+    TransportPtr secureAccepted(int fd, const char *what);
+    void retireEcho();                      // only on the IpComServer thread or in ~Com
+    void echoLoop(const TransportPtr &mine, uint32_t generation);
+    std::atomic<uint16_t> ipBoundPort_{0};
+    pthread_t hIpServerThread_{};
+    pthread_attr_t hIpServerThreadAttr_{};
+    bool hasIpServerThread_ = false;
+    pthread_t hEchoThread_{};
+    pthread_attr_t hEchoThreadAttr_{};
+    bool hasEchoThread_ = false;            // IpComServer thread, then ~Com after its join
+    std::atomic<uint32_t> echoGeneration_{0};
+    std::atomic<bool> channelTlsUp_{false};
+    std::atomic<bool> servicesTlsUp_{false};
 };
+
+// Set when both IP connections run TLS (status only: each connection
+// carries its own transport).
+extern std::atomic<bool> g_isSSLCom;
+// The host's own address on the IP channel, dotted (at most 15 characters).
+extern char g_CurrentAddrPC[16];
