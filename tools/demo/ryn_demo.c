@@ -42,8 +42,10 @@ static void on_print_text(const char *text, unsigned char font, unsigned char ju
         if (next) *next++ = '\0';
         if (!next && *line == '\0') break;
         append_text(line);
-        receipt_image_text(g_image, line, justify == 1 ? 1 : justify == 2 ? 2 : justify == 0 ? 0 : 1,
-                           sizeA >= 2 ? 2 : 1);
+        /* What the numbers mean is this application's choice: 1 centres,
+         * 3 right-aligns, anything else (2 is the terminal's default) is
+         * left-aligned. */
+        receipt_image_text(g_image, line, justify == 1 ? 1 : justify == 3 ? 2 : 0, sizeA >= 2 ? 2 : 1);
     }
     pthread_mutex_unlock(&g_lock);
 }
@@ -115,6 +117,23 @@ int main(int argc, char **argv) {
     callbacks.startReceipt = on_start_receipt;
     callbacks.endReceipt = on_end_receipt;
     registerCallback(callbacks); /* before the service starts */
+
+    /* TLS files, used when the activated terminal says UseSsl=1. */
+    const char *tlsDir = getenv("RYN_DEMO_TLS_DIR");
+    if (tlsDir) {
+        char path[4][256];
+        snprintf(path[0], sizeof path[0], "%s/host.pem", tlsDir);
+        snprintf(path[1], sizeof path[1], "%s/host.key", tlsDir);
+        snprintf(path[2], sizeof path[2], "%s/dh.pem", tlsDir);
+        snprintf(path[3], sizeof path[3], "%s/ca.pem", tlsDir);
+        if (!setClientCertificate(path[0], (int)strlen(path[0])) ||
+            !setClientKey(path[1], (int)strlen(path[1]), "", 0) || !setDHFile(path[2], (int)strlen(path[2])) ||
+            !setRootCA(path[3], (int)strlen(path[3]))) {
+            fprintf(stderr, "ryn_demo: TLS file paths too long\n");
+            return 2;
+        }
+        printf("TLS: the terminal must present a certificate signed by %s\n", path[3]);
+    }
 
     if (!startRynService()) {
         fprintf(stderr, "ryn_demo: the service did not start (see /tmp/RYNLog.txt)\n");
