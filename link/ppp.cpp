@@ -1,5 +1,6 @@
 #include "link/ppp.h"
 
+#include "link/auth.h"
 #include "link/lcp_link.h"
 #include "link/link_config.h"
 #include "link/ppp_protocols.h"

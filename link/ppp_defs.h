@@ -46,9 +46,6 @@ inline constexpr uint8_t kTossOverflow = 0xC0;
 // Idle time after which an IP frame is preceded by a flag again.
 inline constexpr uint32_t kFlagIdleMs = 1500;
 
-// Control-packet codes used by the framing layer's LCP requests.
-inline constexpr uint8_t kConfReq = 1;
-inline constexpr uint8_t kTermReq = 5;
-inline constexpr uint8_t kProtRej = 8;
+// Control-packet codes and option types live in ppp_packet.h.
 
 }  // namespace ryn::ppp

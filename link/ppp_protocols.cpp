@@ -1,14 +1,15 @@
 #include "link/ppp_protocols.h"
 
+#include "link/ipcp.h"
 #include "link/lcp_link.h"
+#include "link/upap.h"
 
 #include <atomic>
 
 namespace ryn::ppp {
 namespace {
-// Routed by protocol number; LCP first. The negotiation of IPCP and PAP
-// adds its tables here.
-const ControlProtocol *const kBuiltIn[] = {&kLcpProtocol};
+// Routed by protocol number; LCP first (PPP start initialises them in this order).
+const ControlProtocol *const kBuiltIn[] = {&kLcpProtocol, &kIpcpProtocol, &kPapProtocol};
 
 std::atomic<const ControlProtocol *const *> g_table{kBuiltIn};
 std::atomic<size_t> g_count{sizeof kBuiltIn / sizeof kBuiltIn[0]};
