@@ -10,14 +10,14 @@ fi
 if ! unshare -mn true 2>/dev/null; then
   echo "skipped: this machine does not allow new namespaces"; exit 77
 fi
+here=$(cd "$(dirname "$0")" && pwd -P)
+repo=$(cd "$here/.." && pwd -P)
+export RYN_PRIVATE_TMP="$here/private_tmp.sh" RYN_REPO="$repo"
 exec unshare -mn sh -c '
   set -eu
   mount --make-rprivate /
-  mount -t tmpfs tmpfs /tmp
-  home=$(getent passwd "$(id -u)" | cut -d: -f6)
-  mkdir -p /tmp/.private-home
-  mount --bind /tmp/.private-home "$home"
+  . "$RYN_PRIVATE_TMP"
+  private_tmp_and_home "$RYN_REPO" "$@"
   ip link set lo up 2>/dev/null || true
-  export RYN_TEST_HOME="$home"
   exec "$@"
 ' private "$@"

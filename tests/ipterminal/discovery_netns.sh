@@ -9,10 +9,13 @@ probe=$1
 if [ "$(id -u)" != 0 ] || ! unshare -mn true 2>/dev/null || ! command -v ip >/dev/null; then
   echo "skipped: needs root, unshare and iproute2"; exit 77
 fi
+tests=$(cd "$(dirname "$0")/.." && pwd -P)
+export RYN_PRIVATE_TMP="$tests/private_tmp.sh" RYN_REPO="$(cd "$tests/.." && pwd -P)"
 exec unshare -mn sh -eu -c '
 probe=$1
 mount --make-rprivate /
-mount -t tmpfs tmpfs /tmp
+. "$RYN_PRIVATE_TMP"
+cover_dir /tmp tmpfs "$RYN_REPO" "$probe"
 mkdir -p /run/netns && mount -t tmpfs tmpfs /run/netns
 work=$(mktemp -d)
 mkdir -p "$work/home/.CalvorinKestova"
