@@ -17,8 +17,9 @@ cover_dir() {
         case " $keep " in *" $top "*) ;; *) keep="$keep $top" ;; esac ;;
     esac
   done
-  n=10
+  n=5  # fds 5-9: plain sh takes single-digit descriptors only
   for d in $keep; do
+    [ $n -le 9 ] || { echo "cover_dir: too many directories to keep under $target" >&2; return 1; }
     [ -d "$d" ] && eval "exec $n<\"\$d\""  # a handle on it before it is covered
     n=$((n + 1))
   done
@@ -27,7 +28,7 @@ cover_dir() {
   else
     mount --bind "$source" "$target"
   fi
-  n=10
+  n=5
   for d in $keep; do
     if [ -d "/proc/self/fd/$n" ]; then
       mkdir -p "$d"
