@@ -32,7 +32,9 @@ cover_dir() {
   for d in $keep; do
     if [ -d "/proc/self/fd/$n" ]; then
       mkdir -p "$d"
-      mount --bind "/proc/self/fd/$n" "$d"
+      # The descriptor names the directory that is now covered: mount must
+      # not turn it back into a path.
+      mount --no-canonicalize --bind "/proc/self/fd/$n" "$d"
       eval "exec $n<&-"
     fi
     n=$((n + 1))
