@@ -106,8 +106,12 @@ public:
     }
 
     // Exit status, or -1 when it did not exit in time (-2 killed by a signal).
+    // The exit status once the child has exited and everything it wrote
+    // has been collected (so lines() holds its last words).
     int waitExit(int timeoutMs = 20000) {
         if (!reap(timeoutMs)) return -1;
+        std::unique_lock<std::mutex> l(mu_);
+        cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return drained_; });
         return WIFEXITED(status_) ? WEXITSTATUS(status_) : -2;
     }
 
@@ -155,6 +159,9 @@ private:
                 cv_.notify_all();
             }
         }
+        std::lock_guard<std::mutex> l(mu_);
+        drained_ = true;
+        cv_.notify_all();
     }
 
     pid_t pid_ = -1;
@@ -166,6 +173,7 @@ private:
     std::condition_variable cv_;
     std::vector<std::string> lines_;
     std::string errText_;
+    bool drained_ = false;  // both pipes reached end of file
 };
 
 }  // namespace simtest
