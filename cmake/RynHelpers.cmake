@@ -111,6 +111,7 @@ function(ryn_add_fuzzer name source)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${A_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
+  add_dependencies(ryn_fuzzers ${name})
 endfunction()
 
 # ryn_add_bench(NAME SOURCES... [LIBS ...]): a Google Benchmark executable.

@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake --preset fuzz
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target ryn_fuzzers
 status=0
 found=0
 for f in build/fuzz/fuzzers/fuzz_*; do
