@@ -255,18 +255,24 @@ void fsm_init(fsm *f) {
     f->retransmits_left = 0;
 }
 
+// The lower layer is up and the protocol is open: a silent protocol waits
+// for the peer's request, otherwise ours goes out.
+static void beginNegotiation(fsm *f) {
+    if (f->options & OPT_SILENT) {
+        f->state = STOPPED;
+    } else {
+        fsm_sconfreq(f, false);
+        f->state = REQSENT;
+    }
+}
+
 void fsm_lowerup(fsm *f) {
     switch (f->state) {
         case INITIAL:
             f->state = CLOSED;
             break;
         case STARTING:
-            if (f->options & OPT_SILENT) {
-                f->state = STOPPED;
-            } else {
-                fsm_sconfreq(f, false);
-                f->state = REQSENT;
-            }
+            beginNegotiation(f);
             break;
         default:
             break;
@@ -309,12 +315,7 @@ void fsm_open(fsm *f) {
             call(f->callbacks->starting, f);
             break;
         case CLOSED:
-            if (f->options & OPT_SILENT) {
-                f->state = STOPPED;
-            } else {
-                fsm_sconfreq(f, false);
-                f->state = REQSENT;
-            }
+            beginNegotiation(f);
             break;
         case CLOSING:
             f->state = STOPPING;

@@ -1,6 +1,7 @@
 // PPP framing: FCS, escaping under different maps, and the receive state
 // machine, as tables of literal line bytes.
 #include "link/ppp_frame.h"
+#include "ppp_wire.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,9 @@
 #include <vector>
 
 namespace {
-using Bytes = std::vector<uint8_t>;
+using ryn::test::Bytes;
+using ryn::test::onLine;
+using ryn::test::withFcs;
 using namespace ryn::ppp;
 
 struct Collected {
@@ -25,29 +28,6 @@ public:
         frames.push_back({f.protocol, Bytes(f.payload, f.payload + f.length), Bytes(f.header(), f.header() + 4)});
     }
 };
-
-// FCS bytes (low first) of an unescaped frame body.
-Bytes withFcs(Bytes body) {
-    uint16_t fcs = static_cast<uint16_t>(~fcs16(kFcsInit, body.data(), body.size()));
-    body.push_back(static_cast<uint8_t>(fcs & 0xFF));
-    body.push_back(static_cast<uint8_t>(fcs >> 8));
-    return body;
-}
-
-// Escapes every control character, 7D and 7E (the map at open) and adds flags.
-Bytes onLine(const Bytes &body) {
-    Bytes out{0x7E};
-    for (uint8_t c : body) {
-        if (c < 0x20 || c == 0x7D || c == 0x7E) {
-            out.push_back(0x7D);
-            out.push_back(c ^ 0x20);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back(0x7E);
-    return out;
-}
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
