@@ -258,6 +258,8 @@ TEST_F(SimulatorTest, RefusesBadOptionsWithAClearMessage) {
       {"--pace", "0"},        {"--pace", "fast"},  {"--echo-port", "70000"}, {"--echo-port", "-1"},
       {"--pap", "nocolon"},   {"--pap", ":pass"},  {"--retry-time", "0"},    {"--frobnicate"},
       {"stray-argument"},     {"--link"},
+      {"--drop-every", "0"},  {"--drop-rx-every", "x"}, {"--drop-next", "both:syn"}, {"--drop-next", "rx:SYN"},
+      {"--drop-next", "rx"},  {"--tun", ""},       {"--tun", "some-ns", "--echo-port", "7"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));

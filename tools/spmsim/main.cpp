@@ -2,8 +2,9 @@
 // pair, for developing and testing the host library without hardware.
 //
 // One thread: a poll loop over the pty master, stdin (control commands),
-// a signalfd (SIGINT/SIGTERM/SIGHUP) and lwIP's timers. Events go to stdout,
-// one per line, flushed; diagnostics go to stderr.
+// a signalfd (SIGINT/SIGTERM/SIGHUP), lwIP's timers and, in TUN mode, the
+// TUN device whose datagrams the kernel's stack exchanges with the host.
+// Events go to stdout, one per line, flushed; diagnostics go to stderr.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,16 +16,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/spmsim/datagram_path.h"
+#include "tools/spmsim/drop_rules.h"
 #include "tools/spmsim/line.h"
 #include "tools/spmsim/terminal.h"
+#include "tools/spmsim/tun.h"
 #include "tools/spmsim/tx_queue.h"
+
+extern "C" {
+#include "lwip/netif.h"
+}
 
 namespace {
 
+using spmsim::DatagramPath;
+using spmsim::Direction;
+using spmsim::Match;
 using spmsim::PtyLine;
+using spmsim::TunDevice;
 using spmsim::Terminal;
 using spmsim::TxQueue;
 
@@ -45,6 +58,17 @@ const char kUsage[] =
     "  --echo-port N        TCP echo server on port N (repeatable)\n"
     "  --retry-time SEC     PPP negotiation restart timer, 1-255 (default 3)\n"
     "  --trace              PPP packet trace on stderr\n"
+    "  --tun NETNS          TUN mode: lwIP does PPP only; IP datagrams go to a TUN\n"
+    "                       device in network namespace NETNS (a name from\n"
+    "                       'ip netns add', or a path such as /proc/PID/ns/net),\n"
+    "                       where the Linux kernel is 1.1.1.2 peer 1.1.1.1 and\n"
+    "                       runs the terminal's applications; IPv6 is switched\n"
+    "                       off there. Not with --echo-port.\n"
+    "  --drop-every N       drop every Nth IP datagram in each direction\n"
+    "  --drop-rx-every N    drop every Nth IP datagram received from the host\n"
+    "  --drop-tx-every N    drop every Nth IP datagram sent to the host\n"
+    "  --drop-next DIR:KIND drop the next datagram of direction DIR (rx, tx) of\n"
+    "                       KIND (any, syn, syn-ack, fin, rst, data); repeatable\n"
     "  --no-stdin           do not read commands from stdin (stop with a signal)\n"
     "  --help               this text\n"
     "\n"
@@ -53,18 +77,34 @@ const char kUsage[] =
     "            sends exactly \"CLIENT\"\n"
     "  unplug    pull the cable: the pty is closed and the link removed\n"
     "  plug      plug it back in: a new pty, the link recreated\n"
+    "  drop DIR KIND  like --drop-next, armed now\n"
+    "  stats     print the datagram counters (STATS line)\n"
     "  quit      exit (end of stdin, SIGINT and SIGTERM do the same)\n"
     "\n"
     "Events on stdout, one per line:\n"
     "  READY <slave path>, HANDSHAKE, LCP-RX, PPP-UP <terminal> <host>,\n"
-    "  PPP-DOWN, UNPLUGGED, BYE\n";
+    "  PPP-DOWN, UNPLUGGED, BYE; with --tun first TUN <device>; for a one-shot\n"
+    "  drop DROPPED <dir> <what> (e.g. DROPPED tx TCP SYN-ACK);\n"
+    "  STATS rx <seen> dropped <n> tx <seen> dropped <n>\n";
 
 struct Settings {
   std::string link;
   Terminal::Options terminal;
   uint32_t pace = 0;
   bool readStdin = true;
+  std::string tunNetns;
+  uint32_t dropEvery[2] = {0, 0};  // by Direction
+  std::vector<std::pair<Direction, Match>> dropNext;
 };
+
+// "rx syn-ack" or "rx:syn-ack".
+bool parseDrop(const std::string& text, std::pair<Direction, Match>* out) {
+  size_t sep = text.find_first_of(": ");
+  if (sep == std::string::npos) return false;
+  size_t kind = text.find_first_not_of(": ", sep);
+  return kind != std::string::npos && spmsim::parseDirection(text.substr(0, sep), &out->first) &&
+         spmsim::parseMatch(text.substr(kind), &out->second);
+}
 
 bool parseUnsigned(const char* text, unsigned long min, unsigned long max, unsigned long* out) {
   if (text == nullptr || *text == '\0') {
@@ -86,13 +126,33 @@ bool parseUnsigned(const char* text, unsigned long min, unsigned long max, unsig
 }
 
 Settings parseArguments(int argc, char** argv) {
-  enum { kLink = 1000, kSilent, kActive, kPap, kPace, kEcho, kRetry, kTrace, kNoStdin, kHelp };
+  enum {
+    kLink = 1000,
+    kSilent,
+    kActive,
+    kPap,
+    kPace,
+    kEcho,
+    kRetry,
+    kTrace,
+    kNoStdin,
+    kHelp,
+    kTun,
+    kDropEvery,
+    kDropRxEvery,
+    kDropTxEvery,
+    kDropNext
+  };
   static const option longOptions[] = {
       {"link", required_argument, nullptr, kLink},       {"silent", no_argument, nullptr, kSilent},
       {"active", no_argument, nullptr, kActive},         {"pap", required_argument, nullptr, kPap},
       {"pace", required_argument, nullptr, kPace},       {"echo-port", required_argument, nullptr, kEcho},
       {"retry-time", required_argument, nullptr, kRetry}, {"trace", no_argument, nullptr, kTrace},
       {"no-stdin", no_argument, nullptr, kNoStdin},      {"help", no_argument, nullptr, kHelp},
+      {"tun", required_argument, nullptr, kTun},          {"drop-every", required_argument, nullptr, kDropEvery},
+      {"drop-rx-every", required_argument, nullptr, kDropRxEvery},
+      {"drop-tx-every", required_argument, nullptr, kDropTxEvery},
+      {"drop-next", required_argument, nullptr, kDropNext},
       {nullptr, 0, nullptr, 0}};
   Settings s;
   opterr = 0;
@@ -145,6 +205,25 @@ Settings parseArguments(int argc, char** argv) {
       case kHelp:
         std::fputs(kUsage, stdout);
         std::exit(0);
+      case kTun:
+        if (optarg[0] == '\0') usageError("--tun needs a network namespace");
+        s.tunNetns = optarg;
+        break;
+      case kDropEvery:
+      case kDropRxEvery:
+      case kDropTxEvery:
+        if (!parseUnsigned(optarg, 1, 1000000, &v)) usageError("--drop-*every wants a count (1-1000000)");
+        if (c != kDropTxEvery) s.dropEvery[static_cast<int>(Direction::kRx)] = static_cast<uint32_t>(v);
+        if (c != kDropRxEvery) s.dropEvery[static_cast<int>(Direction::kTx)] = static_cast<uint32_t>(v);
+        break;
+      case kDropNext: {
+        std::pair<Direction, Match> rule;
+        if (!parseDrop(optarg, &rule)) {
+          usageError("--drop-next wants DIR:KIND (DIR rx or tx; KIND any, syn, syn-ack, fin, rst, data)");
+        }
+        s.dropNext.push_back(rule);
+        break;
+      }
       default:
         if (optopt != 0) {
           usageError(std::string("option ") + argv[optind - 1] + " needs a value");
@@ -154,6 +233,9 @@ Settings parseArguments(int argc, char** argv) {
   }
   if (optind < argc) {
     usageError(std::string("unexpected argument: ") + argv[optind]);
+  }
+  if (!s.tunNetns.empty() && !s.terminal.echoPorts.empty()) {
+    usageError("--echo-port has no effect with --tun (run the server in the namespace)");
   }
   return s;
 }
@@ -235,6 +317,9 @@ class Simulator {
       std::fprintf(stderr, "spmsim: %s\n", error.c_str());
       return 1;
     }
+    if (!setUpDatagramPath()) {
+      return 1;
+    }
     if (!setUpSignals()) {
       return 1;
     }
@@ -266,6 +351,48 @@ class Simulator {
     }
     signal(SIGPIPE, SIG_IGN);
     return true;
+  }
+
+  bool setUpDatagramPath() {
+    path_ = std::make_unique<DatagramPath>(terminal_.pppNetif(), emit);
+    for (Direction d : {Direction::kRx, Direction::kTx}) {
+      path_->rules().setEvery(d, settings_.dropEvery[static_cast<int>(d)]);
+    }
+    for (const auto& rule : settings_.dropNext) path_->rules().armOnce(rule.first, rule.second);
+    if (settings_.tunNetns.empty()) {
+      return true;
+    }
+    std::string error;
+    if (!tun_.open(settings_.tunNetns, &error)) {
+      std::fprintf(stderr, "spmsim: %s\n", error.c_str());
+      return false;
+    }
+    path_->forwardTo([this](const uint8_t* data, size_t len) {
+      if (!tun_.write(data, len)) ++tunWriteLosses_;
+    });
+    emit("TUN " + tun_.name());
+    return true;
+  }
+
+  // Datagrams from the kernel go out on the line; bounded per call so the
+  // line and the timers get their turn.
+  void readTun() {
+    for (int i = 0; i < 64; ++i) {
+      long n = tun_.read(tunBuffer_.data(), tunBuffer_.size());
+      if (n <= 0) {
+        if (n < 0) std::fprintf(stderr, "spmsim: reading the TUN device failed: %s\n", std::strerror(errno));
+        return;
+      }
+      path_->sendToHost(tunBuffer_.data(), static_cast<size_t>(n));
+    }
+  }
+
+  // The kernel must not send more than the PPP link carries.
+  void followLinkMtu() {
+    struct netif* nif = terminal_.pppNetif();
+    if (tun_.isOpen() && nif->mtu >= kMinimumIpMtu && nif->mtu != tun_.mtu() && !tun_.setMtu(nif->mtu)) {
+      std::fprintf(stderr, "spmsim: setting the MTU of %s failed: %s\n", tun_.name().c_str(), std::strerror(errno));
+    }
   }
 
   bool plug() {
@@ -317,8 +444,18 @@ class Simulator {
       if (!plug()) {
         std::fprintf(stderr, "spmsim: plug failed; still unplugged\n");
       }
+    } else if (text.compare(0, 5, "drop ") == 0) {
+      std::pair<Direction, Match> rule;
+      if (!parseDrop(text.substr(5), &rule)) {
+        std::fprintf(stderr, "spmsim: drop wants DIR KIND (DIR rx or tx; KIND any, syn, syn-ack, fin, rst, data)\n");
+        return;
+      }
+      path_->rules().armOnce(rule.first, rule.second);
+    } else if (text == "stats") {
+      emit(path_->statsLine());
     } else {
-      std::fprintf(stderr, "spmsim: unknown command '%s' (commands: restart, unplug, plug, quit)\n", text.c_str());
+      std::fprintf(stderr, "spmsim: unknown command '%s' (commands: restart, unplug, plug, drop, stats, quit)\n",
+                   text.c_str());
     }
   }
 
@@ -371,7 +508,8 @@ class Simulator {
   void loop() {
     while (!quit_) {
       line_.pump();
-      pollfd fds[3];
+      followLinkMtu();
+      pollfd fds[4];
       nfds_t count = 0;
       fds[count++] = {signalFd_, POLLIN, 0};
       int stdinIndex = -1;
@@ -397,6 +535,12 @@ class Simulator {
         int wait = static_cast<int>((noHostUntilUs_ - now + 999) / 1000);
         timeout = timeout < 0 ? wait : std::min(timeout, wait);
       }
+      int tunIndex = -1;
+      // While the line is backed up, datagrams wait in the kernel's queue.
+      if (tun_.isOpen() && queue_.size() < kTunBackpressureBytes) {
+        tunIndex = static_cast<int>(count);
+        fds[count++] = {tun_.fd(), POLLIN, 0};
+      }
       int ready = ::poll(fds, count, timeout);
       if (ready < 0 && errno != EINTR) {
         std::perror("spmsim: poll");
@@ -420,12 +564,17 @@ class Simulator {
             noHostUntilUs_ = nowUs() + kNoHostRetryMs * 1000u;
           }
         }
+        if (!quit_ && tunIndex >= 0 && (fds[tunIndex].revents & POLLIN)) {
+          readTun();
+        }
       }
       terminal_.runTimers();
     }
   }
 
   static constexpr uint64_t kNoHostRetryMs = 100;
+  static constexpr size_t kTunBackpressureBytes = 16 * 1024;
+  static constexpr int kMinimumIpMtu = 68;
 
   Settings settings_;
   PtyLine pty_;
@@ -437,6 +586,10 @@ class Simulator {
   bool quit_ = false;
   uint64_t noHostUntilUs_ = 0;
   std::string pendingCommand_;
+  std::unique_ptr<DatagramPath> path_;
+  TunDevice tun_;
+  std::vector<uint8_t> tunBuffer_ = std::vector<uint8_t>(65536);
+  uint64_t tunWriteLosses_ = 0;
 };
 
 }  // namespace

@@ -61,6 +61,8 @@ class Terminal : private PppServer::Events {
   int timerWaitMs() const;
 
   bool inSession() const { return inSession_; }
+  // The PPP link's network interface (for the datagram path of TUN mode).
+  struct netif* pppNetif() { return ppp_->netif(); }
 
  private:
   void onLcpReceived() override;
