@@ -294,6 +294,13 @@ int ppp_is_running() { return ifunit.load() == 0 && g_dev.load() != nullptr ? 1 
 
 int handle_ip_packet(int unit, const uint8_t *data, int length) {
     if (unit != ifunit.load() || data == nullptr || length <= 0 || length > 0xFFFF) return 0;
+    static bool fullLogged = false;  // GUARDED_BY(critSec): one line per time it fills
+    if (g_queued >= kMaxQueuedDatagrams) {
+        if (!fullLogged) RYN_LOG(OBJ_NETWORK, LOG_WARNING, "PPP receive queue full (%zu datagrams): dropping", g_queued);
+        fullLogged = true;
+        return 0;
+    }
+    fullLogged = false;
     size_t size = offsetof(QueuedDatagram, data) + static_cast<size_t>(length);
     auto *node = static_cast<QueuedDatagram *>(std::malloc(size));
     if (!node) return 0;

@@ -67,6 +67,9 @@ struct QueuedDatagram {
     uint16_t length;
     uint8_t data[1];
 };
+// The receive queue holds at most this many datagrams; more are dropped
+// (a stack that stopped reading must not let the terminal fill memory).
+inline constexpr size_t kMaxQueuedDatagrams = 256;
 // Takes the oldest datagram off ppp_rcv_queue (caller frees it with
 // freeDatagram), or nullptr. Takes the PPP lock.
 QueuedDatagram *takeDatagram();

@@ -165,6 +165,25 @@ TEST_F(Device, ReceivedDatagramsAreQueuedOnlyWhileIpIsUp) {
     EXPECT_EQ(handle_ip_packet(1, dgram.data(), 10), 0);  // another unit
 }
 
+// A stack that stops reading cannot make the terminal fill memory.
+TEST_F(Device, TheReceiveQueueIsBounded) {
+    drain();
+    ipUp();
+    const Bytes dgram = {0x45, 0x00, 0x00, 0x14};
+    {
+        std::lock_guard<std::mutex> lock(pppLock());
+        for (size_t i = 0; i < kMaxQueuedDatagrams; ++i) ASSERT_EQ(handle_ip_packet(ifunit.load(), dgram.data(), 4), 1);
+        EXPECT_EQ(handle_ip_packet(ifunit.load(), dgram.data(), 4), 0);
+    }
+    EXPECT_EQ(queuedDatagrams(), kMaxQueuedDatagrams);
+    freeDatagram(takeDatagram());
+    {
+        std::lock_guard<std::mutex> lock(pppLock());
+        EXPECT_EQ(handle_ip_packet(ifunit.load(), dgram.data(), 4), 1);  // room again
+    }
+    while (QueuedDatagram *d = takeDatagram()) freeDatagram(d);
+}
+
 TEST_F(Device, DatagramsAboveTheMtuAreRefusedNeverCut) {
     drain();
     std::vector<uint8_t> room(4 + 1501, 0x45);
