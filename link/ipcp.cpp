@@ -153,16 +153,9 @@ int ipcp_rejci(fsm *f, const uint8_t *p, int len) {
     ipcp_options tr = ipcp_gotoptions[f->unit];
     OptionWalker ours(sent, n);
     OptionWalker walk(p, static_cast<size_t>(len));
-    Option r, o;
+    Option r;
     while (walk.next(r)) {
-        bool found = false;
-        while (ours.next(o)) {
-            if (o.length == r.length && memcmp(o.start, r.start, o.length) == 0) {
-                found = true;
-                break;
-            }
-        }
-        if (!found) return 0;
+        if (!ours.skipTo(r)) return 0;
         switch (r.type) {
             case CI_ADDR:
             case CI_ADDRS: tr.use_addr = false; break;

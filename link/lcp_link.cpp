@@ -195,16 +195,9 @@ int lcp_rejci(fsm *f, const uint8_t *p, int len) {
     lcp_options tr = lcp_gotoptions[f->unit];
     OptionWalker ours(sent, n);
     OptionWalker walk(p, static_cast<size_t>(len));
-    Option r, o;
+    Option r;
     while (walk.next(r)) {
-        bool found = false;
-        while (ours.next(o)) {
-            if (o.length == r.length && memcmp(o.start, r.start, o.length) == 0) {
-                found = true;
-                break;
-            }
-        }
-        if (!found) return 0;
+        if (!ours.skipTo(r)) return 0;
         switch (r.type) {
             case CI_MRU: tr.use_mru = false; break;
             case CI_ASYNCMAP: tr.use_accm = false; break;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace ryn::ppp {
 
@@ -122,6 +123,14 @@ public:
         return true;
     }
     bool malformed() const { return malformed_; }
+    // Advances to the next option that equals `wanted` byte for byte (a
+    // Reject must list options as sent, in our order); false when none is left.
+    bool skipTo(const Option &wanted) {
+        Option o;
+        while (next(o))
+            if (o.length == wanted.length && std::memcmp(o.start, wanted.start, o.length) == 0) return true;
+        return false;
+    }
     const uint8_t *rest() const { return p_; }
     size_t restLength() const { return left_; }
 
