@@ -22,7 +22,13 @@ struct BridgeConnection {
 
 inline constexpr int kBridgeBufferSize = 8192;
 
+// Network thread only (startBridges): entries 0 and 1; the SOCKS entries.
 int AddStaticBridge(int index, uint16_t terminalPort, uint16_t hostPort, int direction);
+int AddSocksServer(int index, uint16_t port);
+// 0 running; -1 table full; -2 same terminal port and direction exists;
+// -3 the worker thread could not be started, or the network thread is not
+// running its bridges (not started, or a stop has begun); -4 not ready
+// within 100 ms (the bridge stays and keeps trying) or bad direction.
 int AddDynamicBridgeExt(uint16_t terminalPort, uint16_t hostPort, int direction, int anyInterface);
 int AddDynamicBridge(uint16_t port, int direction, int anyInterface);
 int AddDynamicBridgeLocal(uint16_t port, int direction);
@@ -38,6 +44,12 @@ int addDynamicBridgeLocal(int port, int direction);
 #pragma GCC visibility pop
 
 // Shared by every kind of bridge.
+// Host-to-terminal worker of one host client (record: a BridgeConnection*
+// owned by whoever started the worker, valid for the worker's whole life).
+void *manageOpenOsToRuvaloBridge(void *record);
+// One copy step each way: bytes forwarded (0 nothing), -1 on failure.
+int sendFromOsToRuvalo(tagCTX_FSM *ctx, int hostSocket);
+int sendFromRuvaloToOs(tagCTX_FSM *ctx, int hostSocket);
 void closeSockets(int hostSocket, tagCTX_FSM *ctx);
 int prepareSocketListen(tagCTX_FSM *ctx);
 int sendBytesToTerminal(tagCTX_FSM *ctx, const uint8_t *data, int length);

@@ -29,6 +29,19 @@ int PDA_ManagerInitialize(void);
  * (whole milliseconds are used). 1: set; 0: out of range, nothing changed. */
 int setExchangeWaitTime1us(int microseconds);
 
+/* Bridges added at run time (serial link only; they end when the service
+ * stops). direction 0: host applications connect to `port` on this
+ * computer and reach `port` on the terminal; direction 1: the terminal
+ * connects to `port` on its link and reaches 127.0.0.1:`port`.
+ * addDynamicBridge listens on every interface, addDynamicBridgeLocal on the
+ * loopback only. Results: 0 running (also, doing nothing, for an IP
+ * terminal); -1 twelve bridges exist already; -2 a bridge with this port
+ * and direction exists; -3 its thread could not be started or the link is
+ * stopping; -4 bad direction or port, or not listening yet after 100 ms
+ * (it keeps trying); -5 the service is not running. */
+int addDynamicBridge(int port, int direction);
+int addDynamicBridgeLocal(int port, int direction);
+
 #ifdef __cplusplus
 }
 #endif

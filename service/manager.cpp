@@ -1,6 +1,7 @@
 // Service lifecycle: the container, start, stop and status.
 #include "service/manager.h"
 
+#include "bridge/bridge.h"
 #include "ipterminal/ip_manager.h"
 #include "ipterminal/tls.h"
 #include "link/rynsock.h"
@@ -183,6 +184,7 @@ int startRynService(void) {
     }
     getActivatedDevice();  // a missing or refused file means serial mode
     if (!g_isIpCompanion.load()) {
+        ryn::bridge::installNetworkHooks();
         start_rynsock();
     } else if (!g_isIpManagerStart.load()) {
         RYN_LOG(OBJ_SERVICE, LOG_INFO, "start ip mode");
