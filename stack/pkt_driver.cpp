@@ -61,7 +61,19 @@ void onRestore() {
 }
 }  // namespace
 
-NetStack::NetStack(TcpSettings settings) : ip_(addr_, dev_, *this), tcp_(ip_, settings) {}
+namespace {
+bool udpPortInUse(void *udp, uint16_t port) { return static_cast<UdpLayer *>(udp)->portInUse(port); }
+}  // namespace
+
+NetStack::NetStack(TcpSettings settings)
+    : usesLink_(true), ip_(addr_, dev_, *this), tcp_(ip_, settings), udp_(ip_, tcp_) {
+    tcp_.setPortInUseCheck(udpPortInUse, &udp_);
+}
+
+NetStack::NetStack(IpDevice &device, TcpSettings settings)
+    : usesLink_(false), ip_(addr_, device, *this), tcp_(ip_, settings), udp_(ip_, tcp_) {
+    tcp_.setPortInUseCheck(udpPortInUse, &udp_);
+}
 
 NetStack::~NetStack() { unbindFromLink(); }
 
@@ -89,17 +101,37 @@ void NetStack::unbindFromLink() {
 }
 
 void NetStack::udpInput(const Ipv4View &ip, bool linkBroadcast) {
-    // No UDP sockets are served by this build: every port is closed.
+    if (udp_.input(ip, linkBroadcast) != UdpLayer::Input::NoSocket) return;
+    // A closed port is reported to a sender that addressed us alone.
     if (linkBroadcast || addr_.is_ip_brdcast(ip.destination()) || !addr_.is_local_addr(ip.destination())) return;
     ip_.icmpUnreach(ip, icmp::kCodePortUnreachable);
 }
 
+void NetStack::inject(const uint8_t *datagram, size_t len) {
+    std::lock_guard<std::mutex> g(injectMu_);
+    injected_.emplace_back(datagram, datagram + len);
+}
+
 void NetStack::tcp_tick(uint32_t now) {
+    std::lock_guard<std::recursive_mutex> t(tickMutex_);
     now_ = now;
-    uint16_t len = 0;
-    while (const uint8_t *d = pkt_received(&len)) {
-        ip_.input(d, len, false, now);
-        pkt_free_ip(d);
+    if (usesLink_) {
+        uint16_t len = 0;
+        while (const uint8_t *d = pkt_received(&len)) {
+            ip_.input(d, len, false, now);
+            pkt_free_ip(d);
+        }
+    } else {
+        for (;;) {
+            std::vector<uint8_t> d;
+            {
+                std::lock_guard<std::mutex> g(injectMu_);
+                if (injected_.empty()) break;
+                d = std::move(injected_.front());
+                injected_.pop_front();
+            }
+            ip_.input(d.data(), d.size(), false, now);
+        }
     }
     tcp_.timers(now);
 }

@@ -31,10 +31,15 @@ void TcpEngine::erase(TcpSocket *s) {
     s->error = 0;
     s->sturdiness = s->stress = 0;
     s->mode = 0;
+    s->yield_fn = nullptr;
+    s->notify_fn = nullptr;
+    s->user_timer = 0;
+    s->data_handler = nullptr;
     s->local_addr = s->peer_addr = 0;
     s->peer_port = s->local_port = 0;
     s->rx_len = 0;
     s->rx_capacity = kTcpBufferSize;
+    s->rx_data = s->rx_store;
     s->state = TCP_CLOSED;
     s->rcv_next = s->snd_una = 0;
     s->state_deadline = 0;
@@ -102,6 +107,7 @@ uint16_t TcpEngine::findfreeport(uint16_t port) {
         cand = cand >= 65535 ? 49152 : static_cast<uint16_t>(cand + 1);
         bool used = false;
         for (TcpSocket *p = tcp_allsocs; p && !used; p = p->next) used = p->local_port == cand;
+        if (!used && portInUse_) used = portInUse_(portInUseCtx_, cand);
         if (!used) {
             lastportused = cand;
             return cand;
@@ -110,10 +116,13 @@ uint16_t TcpEngine::findfreeport(uint16_t port) {
     return 0;
 }
 
-int TcpEngine::tcp_open(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port, uint32_t now) {
+int TcpEngine::tcp_open(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port, uint32_t now,
+                        SockDataHandler handler, SockYieldFn yield) {
     unthread(s);
     std::unique_lock<std::mutex> l(s->lock);
     erase(s);
+    s->data_handler = handler;
+    s->yield_fn = yield;
     if (ip_.addressing().is_local_addr(peer_addr)) {
         s->error = tcperr::kOpenRefused;
         return 0;
@@ -144,11 +153,13 @@ int TcpEngine::tcp_open(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, u
 }
 
 int TcpEngine::tcp_listen(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port,
-                          uint16_t timeout_s, uint32_t now) {
+                          uint16_t timeout_s, uint32_t now, SockDataHandler handler, SockYieldFn yield) {
     unthread(s);
     {
         std::lock_guard<std::mutex> l(s->lock);
         erase(s);
+        s->data_handler = handler;
+        s->yield_fn = yield;
         s->local_port = local_port;
         s->peer_addr = peer_addr;
         s->peer_port = peer_port;
@@ -356,7 +367,8 @@ int TcpEngine::tcp_write(TcpSocket *s, const uint8_t *data, int len, uint32_t no
     // Writing after the peer's FIN (half-close) is allowed.
     if (s->state != TCP_ESTABLISHED && s->state != TCP_CLOSE_WAIT) return -1;
     if (len <= 0 || !data) return 0;
-    int n = std::min(len, s->rx_capacity - s->tx_len);
+    // The send buffer is the built-in one whatever receive buffer is in use.
+    int n = std::min(len, std::min(s->rx_capacity, kTcpBufferSize) - s->tx_len);
     if (n <= 0) return 0;
     const bool wasEmpty = s->tx_len == 0;
     std::memcpy(s->tx_store + s->tx_len, data, static_cast<size_t>(n));
@@ -390,9 +402,9 @@ int TcpEngine::tcp_read(TcpSocket *s, uint8_t *buffer, int len, uint32_t now) {
         } else {
             if (len < 0) len = s->rx_capacity;
             n = std::min(len, s->rx_len);
-            if (buffer) std::memcpy(buffer, s->rx_store, static_cast<size_t>(n));
+            if (buffer) std::memcpy(buffer, s->rx_data, static_cast<size_t>(n));
             size_t extent = static_cast<size_t>(s->rx_len - n) + (s->frag ? s->frag_end - s->rcv_next : 0);
-            std::memmove(s->rx_store, s->rx_store + n, extent);
+            std::memmove(s->rx_data, s->rx_data + n, extent);
             s->rx_len -= n;
             bool canSend = s->state >= TCP_SYN_RECEIVED && s->state <= TCP_LAST_ACK;
             if (canSend) {
@@ -403,7 +415,7 @@ int TcpEngine::tcp_read(TcpSocket *s, uint8_t *buffer, int len, uint32_t now) {
                     tcp_send(s, now);  // window update
                 }
             }
-            if (s->state == TCP_CLOSED && s->rx_len == 0) s->ip_type = s->linked ? s->ip_type : 0;
+            if (s->state == TCP_CLOSED && s->rx_len == 0 && !s->linked) s->ip_type = 0;
         }
     }
     if (unlink) unthread(s);
@@ -488,12 +500,13 @@ void TcpEngine::tcp_cancel(const Ipv4View &quoted, int kind, int code, uint32_t 
     }
     for (TcpSocket *s : hits) {
         bool unlink = false;
+        SockNotifyFn notify;
         {
             std::lock_guard<std::mutex> l(s->lock);
+            notify = s->notify_fn;
             int k = kind;
             if (k == 5) {
                 if (s->state >= TCP_FIN_WAIT_1 && s->error == 0 && code != 0) s->error = code;
-                continue;
             }
             if (k == 11) {
                 if (s->ttl_exceeded < 255) ++s->ttl_exceeded;
@@ -522,7 +535,94 @@ void TcpEngine::tcp_cancel(const Ipv4View &quoted, int kind, int code, uint32_t 
             }
         }
         if (unlink) unthread(s);
+        if (notify) notify(s, kind);
     }
+}
+
+void TcpEngine::unlinkIfClosed(TcpSocket *s) {
+    bool unlink;
+    {
+        std::lock_guard<std::mutex> l(s->lock);
+        unlink = s->ip_type == ip::kProtoTcp && s->state == TCP_CLOSED && s->rx_len == 0;
+    }
+    if (unlink) unthread(s);
+}
+
+int TcpEngine::tcp_allclosed() {
+    std::lock_guard<std::mutex> g(allsocs_mutex);
+    for (TcpSocket *p = tcp_allsocs; p; p = p->next) {
+        std::lock_guard<std::mutex> l(p->lock);
+        if (p->state <= TCP_LAST_ACK) return 0;
+    }
+    return 1;
+}
+
+void TcpEngine::tcp_shutdown(uint32_t now) {
+    for (;;) {
+        TcpSocket *s;
+        {
+            std::lock_guard<std::mutex> g(allsocs_mutex);
+            s = tcp_allsocs;
+        }
+        if (!s) return;
+        tcp_abort(s, now);  // unlinks s, so the walk always advances
+    }
+}
+
+void TcpEngine::resetPool() {
+    std::lock_guard<std::mutex> g(allsocs_mutex);
+    for (auto &p : pool_) {
+        std::lock_guard<std::mutex> l(p->lock);
+        if (p->linked) continue;
+        p->state = TCP_CLOSED;
+        p->ip_type = 0;
+        p->rx_len = 0;
+        p->frag = false;
+        p->rx_data = p->rx_store;
+        p->rx_capacity = kTcpBufferSize;
+        p->reserved = false;
+    }
+}
+
+void TcpEngine::tcp_flush(TcpSocket *s, uint32_t now) {
+    std::lock_guard<std::mutex> l(s->lock);
+    s->mode &= static_cast<uint16_t>(~sockmode::kNoFlushNext);
+    if (s->tx_len <= 0) return;
+    s->tcp_flags |= tcp::kPsh;
+    if (s->tx_sent == 0 && s->state >= TCP_ESTABLISHED && s->state <= TCP_LAST_ACK) {
+        if (s->karn_count != 2) s->karn_count = 0;
+        tcp_send(s, now);
+    }
+}
+
+bool TcpEngine::setbuf(TcpSocket *s, uint8_t *buf, int len) {
+    // The window field is 16 bits: more receive space could not be offered.
+    constexpr int kMaxWindow = 0xFFFF;
+    uint8_t *target = buf ? buf : s->rx_store;
+    int capacity = buf ? std::min(len, kMaxWindow) : kTcpBufferSize;
+    if (capacity <= 0) return false;
+    std::lock_guard<std::mutex> l(s->lock);
+    // Held bytes: the in-order data and any out-of-order block beyond it.
+    size_t held = static_cast<size_t>(s->rx_len) + (s->frag ? s->frag_end - s->rcv_next : 0);
+    if (held > static_cast<size_t>(capacity)) return false;
+    if (held && target != s->rx_data) std::memmove(target, s->rx_data, held);
+    s->rx_data = target;
+    s->rx_capacity = capacity;
+    return true;
+}
+
+void TcpEngine::releaseCallerBuffer(TcpSocket *s) {
+    std::lock_guard<std::mutex> l(s->lock);
+    if (s->rx_data == s->rx_store) return;
+    size_t held = static_cast<size_t>(s->rx_len) + (s->frag ? s->frag_end - s->rcv_next : 0);
+    if (held > static_cast<size_t>(kTcpBufferSize)) {
+        s->frag = false;
+        s->rx_len = std::min(s->rx_len, kTcpBufferSize);
+        held = static_cast<size_t>(s->rx_len);
+    }
+    std::memmove(s->rx_store, s->rx_data, held);
+    s->rx_data = s->rx_store;
+    s->rx_capacity = kTcpBufferSize;
 }
 
 }  // namespace ryn::inet

@@ -56,17 +56,45 @@ inline constexpr int32_t kMaxPeerWindow = 32767;
 inline constexpr uint32_t kSocketSignature = 0x538F25A3u;
 inline constexpr int32_t kTcpBufferSize = 16384;
 
+struct TcpSocket;
+// Called on each turn of the socket layer's waiting loops; a nonzero result
+// is ignored by them (the per-call handler is the one that can end a wait).
+using SockYieldFn = int (*)(TcpSocket *);
+// Told about each ICMP notice (kind = ICMP type) that matches the socket;
+// called with no stack lock held.
+using SockNotifyFn = void (*)(TcpSocket *, int kind);
+// Takes in-order data instead of the receive buffer and returns how many
+// bytes it consumed. TCP calls it under the socket's lock with both header
+// pointers null, so it must not call operations on the same socket; UDP
+// calls it with no lock held and passes the pseudo and UDP headers.
+using SockDataHandler = int (*)(TcpSocket *, const uint8_t *data, int len, const uint8_t *pseudo_hdr,
+                                const uint8_t *udp_hdr);
+
+// Mode bits shared with the socket layer.
+namespace sockmode {
+inline constexpr uint16_t kAscii = 0x0001, kUdpNoChecksum = 0x0002, kImmediate = 0x0004, kSawCr = 0x2000,
+                          kNoFlushNext = 0x4000;
+}
+
+// One record of the pool. TCP and UDP share it (ip_type 6 / 17 / 0 unused).
+// Fields are guarded by `lock` unless noted.
 struct TcpSocket {
-    TcpSocket *next = nullptr;
-    uint16_t ip_type = 0;
+    TcpSocket *next = nullptr;  // GUARDED_BY(the list the record is on)
+    // Written under `lock`; read without it by the socket layer's dispatch.
+    std::atomic<uint16_t> ip_type{0};
     uint8_t ttl_exceeded = 0;
     int32_t error = 0;
+    SockYieldFn yield_fn = nullptr;
+    SockNotifyFn notify_fn = nullptr;
     uint8_t sturdiness = 0, stress = 0;
     uint16_t mode = 0;
+    uint32_t user_timer = 0;  // deadline of the socket layer's waits
+    SockDataHandler data_handler = nullptr;
     uint32_t local_addr = 0, peer_addr = 0;
     uint16_t peer_port = 0, local_port = 0;
     int32_t rx_len = 0;
     int32_t rx_capacity = kTcpBufferSize;
+    uint8_t *rx_data = rx_store;  // receive buffer in use (rx_store or a caller's, see setbuf)
     uint8_t rx_store[kTcpBufferSize];
     uint32_t signature = 0;
     uint16_t state = TCP_CLOSED;
@@ -93,6 +121,12 @@ struct TcpSocket {
     bool fin_sent = false;
     // Zero-window probing: back-off interval of the next probe (0 = off).
     uint32_t persist_ms = 0;
+    // Handed out by the socket layer (sock_find_free or an open) and not yet
+    // given back by sock_close/sock_abort: such a record is never handed
+    // out again, even once its connection is gone, so an owner still holding
+    // a dead record cannot see it reused under its feet.
+    std::atomic<bool> reserved{false};
+    bool udp_linked = false;  // on the UDP list; GUARDED_BY(the UDP list lock)
     std::mutex lock;
 };
 
@@ -113,11 +147,13 @@ public:
 
     TcpSocket &pool(int i) { return *pool_[static_cast<size_t>(i)]; }
 
-    // Active open: 1 started, 0 failed with error 17.
-    int tcp_open(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port, uint32_t now);
+    // Active open: 1 started, 0 failed with error 17. handler/yield go into
+    // the record before it is listed.
+    int tcp_open(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port, uint32_t now,
+                 SockDataHandler handler = nullptr, SockYieldFn yield = nullptr);
     // Passive open; peer 0 accepts any peer; timeout_s 0 = wait forever.
     int tcp_listen(TcpSocket *s, uint16_t local_port, uint32_t peer_addr, uint16_t peer_port, uint16_t timeout_s,
-                   uint32_t now);
+                   uint32_t now, SockDataHandler handler = nullptr, SockYieldFn yield = nullptr);
     // Bytes copied (buffer may be null: discard); len < 0 = up to capacity.
     int tcp_read(TcpSocket *s, uint8_t *buffer, int len, uint32_t now);
     // Bytes accepted (possibly fewer than len), or -1 when the state allows no writing.
@@ -134,6 +170,39 @@ public:
     bool tcp_checkfor(TcpSocket *s);
     bool tcp_established(TcpSocket *s) { return s->state > TCP_SYN_RECEIVED; }
     uint16_t findfreeport(uint16_t port);
+
+    // --- For the socket layer ---------------------------------------------
+    // A TCP record in CLOSED without unread data leaves the list and stops
+    // being a socket (ip_type 0). REQUIRES: s->lock not held.
+    void unlinkIfClosed(TcpSocket *s);
+    // 1 when no listed socket is in a state up to LAST-ACK.
+    int tcp_allclosed();
+    // Aborts every listed socket (the stack stops).
+    void tcp_shutdown(uint32_t now);
+    // Stack start: every record not listed is marked CLOSED, not a socket
+    // and not reserved. Whatever was listed must have been shut down first.
+    void resetPool();
+    // Clears the next-write skip; with data buffered sets PSH and, when
+    // nothing is in flight, sends at once.
+    void tcp_flush(TcpSocket *s, uint32_t now);
+    // Receive buffer: buf null = the built-in one. len is clamped to what
+    // the 16-bit window can say; the change is refused (false) when the
+    // data already held would not fit. The send buffer is never affected.
+    // REQUIRES: the caller's buffer outlives its use by the record.
+    bool setbuf(TcpSocket *s, uint8_t *buf, int len);
+    // Back to the built-in receive buffer whatever it holds: what does not
+    // fit is dropped (the owner is giving the record back).
+    void releaseCallerBuffer(TcpSocket *s);
+    // Identification for the stack's TCP and UDP output (shared counter).
+    uint16_t nextIpId() { return static_cast<uint16_t>(++ip_id); }
+    // Ports findfreeport must also skip (the UDP list); called under the
+    // list mutex, so it must not call back into the engine.
+    using PortInUse = bool (*)(void *ctx, uint16_t port);
+    void setPortInUseCheck(PortInUse fn, void *ctx) {
+        portInUse_ = fn;
+        portInUseCtx_ = ctx;
+    }
+    uint16_t mtu() const { return cfg_.mtu; }
 
 private:
     // All below REQUIRE s->lock unless noted.
@@ -169,6 +238,8 @@ private:
     uint32_t rst_deadline = 0;  // GUARDED_BY(rstMutex)
     std::atomic<uint32_t> pass_deadline{0};
     std::array<std::atomic<uint32_t>, 16> rtt_cache_addr{}, rtt_cache_rto{};
+    PortInUse portInUse_ = nullptr;
+    void *portInUseCtx_ = nullptr;
 };
 
 // Deadline ms after now; never 0 (0 means "none").

@@ -40,6 +40,22 @@ int TcpEngine::processData(TcpSocket *s, const TcpView &seg, bool *stale) {
     const uint32_t seq = seg.seq();
     int32_t d = static_cast<int32_t>(s->rcv_next - seq);
     int32_t room = freeReceiveSpace(s);
+    if (s->data_handler) {
+        // The handler takes in-order bytes only; what it leaves, and any
+        // segment ahead of rcv_next, the peer sends again.
+        if (d < 0) return 0;
+        if (static_cast<uint32_t>(d) >= L) {
+            *stale = true;
+            return 0;
+        }
+        const int avail = static_cast<int>(L - static_cast<uint32_t>(d));
+        int took = s->data_handler(s, data + d, avail, nullptr, nullptr);
+        took = std::clamp(took, 0, avail);
+        s->rcv_next += static_cast<uint32_t>(took);
+        s->unhappy = s->tx_len != 0 || (s->tcp_flags & tcp::kFin);
+        if (took == 0) *stale = true;
+        return took;
+    }
     if (d >= 0) {
         if (static_cast<uint32_t>(d) >= L) {
             *stale = true;
@@ -51,7 +67,7 @@ int TcpEngine::processData(TcpSocket *s, const TcpView &seg, bool *stale) {
             *stale = true;
             return 0;
         }
-        std::memcpy(s->rx_store + s->rx_len, data + d, n);
+        std::memcpy(s->rx_data + s->rx_len, data + d, n);
         s->rx_len += static_cast<int32_t>(n);
         s->rcv_next += n;
         if (s->frag && s->rcv_next == s->frag_start) {
@@ -68,7 +84,7 @@ int TcpEngine::processData(TcpSocket *s, const TcpView &seg, bool *stale) {
         int64_t space = static_cast<int64_t>(room) - ahead;
         if (space <= 0) return uint32_t{0};
         uint32_t n = std::min<uint32_t>(to - from, static_cast<uint32_t>(space));
-        std::memcpy(s->rx_store + s->rx_len + ahead, data + (from - seq), n);
+        std::memcpy(s->rx_data + s->rx_len + ahead, data + (from - seq), n);
         return n;
     };
     uint32_t end = seq + L;
