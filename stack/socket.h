@@ -5,15 +5,26 @@
 // A `sock_type` is one pool record (TCP and UDP share the record; `ip_type`
 // says which: 6 TCP, 17 UDP, 0 unused). The stack exists from sock_init to
 // sock_deinit and runs between sock_enter and sock_exit, driven by tcp_tick
-// on the network pump's thread. sock_find_free and the UDP list are used
-// from the pump thread only; the TCP operations may be called from bridge
-// threads (they lock per socket, see tcp_engine.h).
+// on the network pump's thread. sock_find_free is meant for the pump
+// thread; the other operations may be called from bridge threads (they lock
+// per socket, see tcp_engine.h; the UDP list has its own lock, udp.h). The
+// waiting and looping operations tick the stack themselves (ticks are
+// serialised) and may block the calling thread for their whole wait.
+//
+// Ownership: a record handed out by sock_find_free, or opened with
+// tcp_open/tcp_listen/udp_open, belongs to its caller until sock_close or
+// sock_abort gives it back. Until then it is never handed out again, even
+// when its connection has gone (a dead record only reports ip_type 0), so
+// an owner can never find another connection under its pointer. sock_enter
+// (a fresh stack start, after everything was aborted) takes every record
+// back.
 #pragma once
 
 #include "stack/pkt_driver.h"
 #include "stack/tcp_engine.h"
 
 #include <cstdint>
+#include <string>
 
 using sock_type = ryn::inet::TcpSocket;
 using sock_yield_fn = int (*)(sock_type *);
@@ -25,6 +36,12 @@ inline constexpr uint32_t kUdpSignature = 0x3E45E154u;
 namespace ryn::inet {
 // The process-wide stack, null outside sock_init..sock_deinit.
 NetStack *theStack();
+// Test seam: when set before sock_init, the stack is built over this device
+// (see NetStack's test constructor) and sock_enter does not bind the link.
+// nullptr restores the PPP device for the next sock_init.
+void setStackDeviceForTesting(IpDevice *device);
+// The domain name setdomainname stored (a copy).
+std::string domainName();
 }  // namespace ryn::inet
 
 // Pool and lifecycle.
@@ -85,7 +102,11 @@ int udp_read(sock_type *s, uint8_t *buf, int len);
 uint32_t aton(const char *text);
 int isaddr(const char *text);
 uint32_t _ryn_inet_addr(const char *text);
+// The text lives in a per-thread buffer, overwritten by the thread's next call.
 char *_ryn_inet_ntoa(uint32_t addr_network_order);
+// In the stack's namespace: the C library declares functions of these names.
+namespace ryn::inet {
 uint32_t gethostid();
 uint32_t sethostid(uint32_t addr);
 int setdomainname(const char *name, int len);
+}  // namespace ryn::inet
