@@ -24,6 +24,7 @@
 #include "tools/spmsim/drop_rules.h"
 #include "tools/spmsim/line.h"
 #include "tools/spmsim/terminal.h"
+#include "tools/spmsim/terminal_service.h"
 #include "tools/spmsim/tun.h"
 #include "tools/spmsim/tx_queue.h"
 
@@ -56,6 +57,16 @@ const char kUsage[] =
     "  --pace BYTES_PER_SEC limit what the terminal writes to the line\n"
     "                       (11520 emulates 115200 baud); default unlimited\n"
     "  --echo-port N        TCP echo server on port N (repeatable)\n"
+    "  --terminal           the payment terminal: serves the host's channel on\n"
+    "                       TCP port 5188, dials the host's services at\n"
+    "                       1.1.1.1:5186 (receipts, echo); events CONNECTED\n"
+    "                       channel|services, DISCONNECTED, TRANSACTION <amount>\n"
+    "                       APPROVED|DECLINED, RECEIPT <outcome>, ECHO-ANSWERED\n"
+    "  --decline-above N    with --terminal: decline amounts above N minor units\n"
+    "                       (default 100000); amounts ending in 13 are declined\n"
+    "  --delay MS           with --terminal: wait before printing and answering\n"
+    "  --echo-interval MS   with --terminal: idle time before the terminal's echo\n"
+    "                       request to the host (default 5000; 0: never)\n"
     "  --retry-time SEC     PPP negotiation restart timer, 1-255 (default 3)\n"
     "  --trace              PPP packet trace on stderr\n"
     "  --tun NETNS          TUN mode: lwIP does PPP only; IP datagrams go to a TUN\n"
@@ -95,6 +106,9 @@ struct Settings {
   std::string tunNetns;
   uint32_t dropEvery[2] = {0, 0};  // by Direction
   std::vector<std::pair<Direction, Match>> dropNext;
+  bool terminalService = false;  // --terminal
+  bool terminalTuned = false;    // a --terminal setting was given
+  spmsim::TerminalService::Options service;
 };
 
 // "rx syn-ack" or "rx:syn-ack".
@@ -143,6 +157,7 @@ Settings parseArguments(int argc, char** argv) {
     kDropTxEvery,
     kDropNext
   };
+  enum { kTerminal = 2000, kDeclineAbove, kDelay, kEchoInterval };
   static const option longOptions[] = {
       {"link", required_argument, nullptr, kLink},       {"silent", no_argument, nullptr, kSilent},
       {"active", no_argument, nullptr, kActive},         {"pap", required_argument, nullptr, kPap},
@@ -153,6 +168,10 @@ Settings parseArguments(int argc, char** argv) {
       {"drop-rx-every", required_argument, nullptr, kDropRxEvery},
       {"drop-tx-every", required_argument, nullptr, kDropTxEvery},
       {"drop-next", required_argument, nullptr, kDropNext},
+      {"terminal", no_argument, nullptr, kTerminal},
+      {"decline-above", required_argument, nullptr, kDeclineAbove},
+      {"delay", required_argument, nullptr, kDelay},
+      {"echo-interval", required_argument, nullptr, kEchoInterval},
       {nullptr, 0, nullptr, 0}};
   Settings s;
   opterr = 0;
@@ -191,6 +210,20 @@ Settings parseArguments(int argc, char** argv) {
       case kEcho:
         if (!parseUnsigned(optarg, 1, 65535, &v)) usageError("--echo-port wants a TCP port (1-65535)");
         s.terminal.echoPorts.push_back(static_cast<uint16_t>(v));
+        break;
+      case kTerminal:
+        s.terminalService = true;
+        break;
+      case kDeclineAbove:
+        if (!parseUnsigned(optarg, 0, 999999999999ul, &v)) usageError("--decline-above wants minor units (0-999999999999)");
+        s.service.terminal.rule.declineAbove = v;
+        s.terminalTuned = true;
+        break;
+      case kDelay:
+      case kEchoInterval:
+        if (!parseUnsigned(optarg, 0, 3600000, &v)) usageError("--delay and --echo-interval want milliseconds (0-3600000)");
+        (c == kDelay ? s.service.terminal.delayMs : s.service.terminal.echoIntervalMs) = static_cast<uint32_t>(v);
+        s.terminalTuned = true;
         break;
       case kRetry:
         if (!parseUnsigned(optarg, 1, 255, &v)) usageError("--retry-time wants seconds (1-255)");
@@ -236,6 +269,15 @@ Settings parseArguments(int argc, char** argv) {
   }
   if (!s.tunNetns.empty() && !s.terminal.echoPorts.empty()) {
     usageError("--echo-port has no effect with --tun (run the server in the namespace)");
+  }
+  if (s.terminalService && !s.tunNetns.empty()) {
+    usageError("--terminal does not work with --tun (the kernel in the namespace has the terminal's IP)");
+  }
+  for (uint16_t port : s.terminal.echoPorts) {
+    if (s.terminalService && port == s.service.channelPort) usageError("--terminal serves port 5188; choose another --echo-port");
+  }
+  if (s.terminalTuned && !s.terminalService) {
+    usageError("--decline-above, --delay and --echo-interval need --terminal");
   }
   return s;
 }
@@ -317,6 +359,9 @@ class Simulator {
       std::fprintf(stderr, "spmsim: %s\n", error.c_str());
       return 1;
     }
+    if (settings_.terminalService && !startTerminalService()) {
+      return 1;
+    }
     if (!setUpDatagramPath()) {
       return 1;
     }
@@ -334,6 +379,19 @@ class Simulator {
   }
 
  private:
+  // The payment application behind PPP (--terminal).
+  bool startTerminalService() {
+    service_ = std::make_unique<spmsim::TerminalService>(
+        settings_.service, terminal_.pppNetif(), emit,
+        [](const std::string& line) { std::fprintf(stderr, "spmsim: %s\n", line.c_str()); });
+    std::string error;
+    if (!service_->start(&error)) {
+      std::fprintf(stderr, "spmsim: terminal: %s\n", error.c_str());
+      return false;
+    }
+    return true;
+  }
+
   bool setUpSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -520,6 +578,10 @@ class Simulator {
       int lineIndex = -1;
       uint64_t now = nowUs();
       int timeout = terminal_.timerWaitMs();
+      if (service_) {
+        int wait = service_->waitMs(now / 1000u);
+        if (wait >= 0) timeout = timeout < 0 ? wait : std::min(timeout, wait);
+      }
       bool hostWait = noHostUntilUs_ > now;
       if (pty_.isOpen() && !hostWait) {
         short events = POLLIN;
@@ -569,6 +631,7 @@ class Simulator {
         }
       }
       terminal_.runTimers();
+      if (service_) service_->poll(nowUs() / 1000u);
     }
   }
 
@@ -587,6 +650,7 @@ class Simulator {
   uint64_t noHostUntilUs_ = 0;
   std::string pendingCommand_;
   std::unique_ptr<DatagramPath> path_;
+  std::unique_ptr<spmsim::TerminalService> service_;  // --terminal; destroyed before terminal_ (its netif)
   TunDevice tun_;
   std::vector<uint8_t> tunBuffer_ = std::vector<uint8_t>(65536);
   uint64_t tunWriteLosses_ = 0;
