@@ -1,0 +1,218 @@
+// A serially attached terminal, end to end: the real libRYNService.so
+// (public headers only) runs PPP over a pseudo-terminal to the serial
+// simulator (spmsim --terminal, lwIP's TCP in the simulator process). The
+// payment goes through the library's channel to 127.0.0.1:5188, bridge
+// entry 0 and the link to the terminal's port 5188; the terminal's receipt
+// comes back through its connection to the link address 1.1.1.1:5186,
+// bridge entry 1 and the library's service server, which calls the
+// application's print callbacks. Runs inside private mount and network
+// namespaces (tests/run_private.sh): the fixed ports, /tmp/RYNLog.txt and
+// the home directory are private to it.
+#include "RYNService.h"
+#include "tests/tools/child_process.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using simtest::ChildProcess;
+
+std::mutex g_mu;
+std::vector<std::string> g_printed;
+
+void record(const std::string &what) {
+    std::lock_guard<std::mutex> l(g_mu);
+    g_printed.push_back(what);
+}
+std::vector<std::string> takePrinted() {
+    std::lock_guard<std::mutex> l(g_mu);
+    std::vector<std::string> out;
+    out.swap(g_printed);
+    return out;
+}
+void onText(const char *text, unsigned char, unsigned char, int, int, int, int, unsigned char) {
+    record(std::string("text ") + text);
+}
+void onFeed(unsigned lines) { record("feed " + std::to_string(lines)); }
+void onCut() { record("cut"); }
+int onStart(unsigned char) {
+    record("start");
+    return 0;
+}
+int onEnd() {
+    record("end");
+    return 0;
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = 60s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+bool connected() {
+    char status = 0;
+    return serverStatus(&status) == 1 && status == 1;
+}
+
+std::string rynLog() { return ryn::test::readFile("/tmp/RYNLog.txt"); }
+
+// Parameter: the simulator's line pace in bytes per second ("" unpaced).
+class SerialPayment : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override {
+        setenv("RYN_HOME", home_.path().c_str(), 1);
+        ryn::test::writeFile(home_.file(".CalvorinKestova/KestovaLinux.txt"), "Name=" + link() + ";Type=0");
+        RynCallbacks cb{};
+        cb.printText = onText;
+        cb.feedPaper = onFeed;
+        cb.cutPaper = onCut;
+        cb.startReceipt = onStart;
+        cb.endReceipt = onEnd;
+        registerCallback(cb);
+        takePrinted();
+    }
+    void TearDown() override {
+        stopRynService();
+        if (sim_) {
+            sim_->write("quit\n");
+            sim_->waitExit(10000);
+            sim_.reset();
+        }
+        registerCallback(RynCallbacks{});
+        unsetenv("RYN_HOME");
+    }
+
+    std::string link() const { return home_.file("terminal"); }
+
+    void simulator(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{RYN_SPMSIM, "--link", link(), "--terminal"};
+        if (*GetParam() != '\0') {
+            args.push_back("--pace");
+            args.push_back(GetParam());
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim_ = std::make_unique<ChildProcess>(args);
+        ASSERT_TRUE(sim_->started());
+        ASSERT_GE(sim_->waitLine("READY ", true), 0) << sim_->errText();
+    }
+
+    // Runs one payment; the terminal's error code, or "failed".
+    std::string pay(const char *amount) {
+        ITransactionIn *in = create_itransactionin();
+        ITransactionOut *out = create_itransactionout();
+        in->setAmount(amount);
+        in->setCurrencyCode("978");
+        in->setOperation("C");
+        in->setTermNum("1");
+        std::string result = doTransaction(in, out) == 1 ? out->getKxError() : "failed";
+        delete in;
+        delete out;
+        return result;
+    }
+
+    // The simulator's next line starting with prefix, from line index *from
+    // on (advanced past it); empty when none came.
+    std::string nextLine(const std::string &prefix, size_t *from) {
+        const int at = sim_->waitLine(prefix, true, *from, 30000);
+        if (at < 0) return {};
+        *from = size_t(at) + 1;
+        return sim_->lines()[size_t(at)];
+    }
+
+    ryn::test::TempDir home_;
+    std::unique_ptr<ChildProcess> sim_;
+};
+
+// The receipt's callbacks in the order the terminal printed it.
+void expectReceipt(const std::vector<std::string> &printed, const std::vector<std::string> &mustHave) {
+    ASSERT_GE(printed.size(), 6u);
+    EXPECT_EQ(printed.front(), "start");
+    EXPECT_EQ(printed[1], "text SPMSIM MERCHANT");
+    for (size_t i = 1; i + 3 < printed.size(); ++i) EXPECT_EQ(printed[i].rfind("text ", 0), 0u) << printed[i];
+    EXPECT_EQ(printed[printed.size() - 3], "feed 3");
+    EXPECT_EQ(printed[printed.size() - 2], "cut");
+    EXPECT_EQ(printed.back(), "end");
+    for (const std::string &line : mustHave)
+        EXPECT_NE(std::find(printed.begin(), printed.end(), line), printed.end()) << line;
+}
+
+TEST_P(SerialPayment, ApprovedThenDeclinedWithTheReceiptThroughTheCallbacks) {
+    // Short echo interval: the terminal's own requests on its services
+    // connection are answered by the library too.
+    simulator({"--echo-interval", "300"});
+    ASSERT_EQ(startRynService(), 1);
+    ASSERT_TRUE(eventually([] { return connected(); })) << "simulator:\n"
+                                                        << sim_->errText() << "\nlog:\n"
+                                                        << rynLog();
+    size_t from = 0;
+    EXPECT_NE(nextLine("PPP-UP", &from), "");
+    EXPECT_EQ(nextLine("CONNECTED services", &from), "CONNECTED services");
+    EXPECT_EQ(nextLine("CONNECTED channel", &from), "CONNECTED channel");
+
+    EXPECT_EQ(pay("2500"), "0000");
+    std::vector<std::string> printed = takePrinted();
+    expectReceipt(printed, {"text AMOUNT 25.00 978", "text APPROVED"});
+    const size_t texts = size_t(std::count_if(printed.begin(), printed.end(),
+                                              [](const std::string &s) { return s.rfind("text ", 0) == 0; }));
+    EXPECT_EQ(nextLine("RECEIPT ", &from), "RECEIPT printed " + std::to_string(texts));
+    EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00002500 APPROVED");
+
+    // The simulator declines amounts above 100000 and amounts ending in 13.
+    EXPECT_EQ(pay("25013"), "0001");
+    expectReceipt(takePrinted(), {"text AMOUNT 250.13 978", "text DECLINED"});
+    EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00025013 DECLINED");
+    EXPECT_EQ(pay("100001"), "0001");
+    expectReceipt(takePrinted(), {"text DECLINED"});
+    EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00100001 DECLINED");
+
+    // The terminal's echo came back through entry 1 and the service server.
+    EXPECT_GE(sim_->waitLine("ECHO-ANSWERED", false, from, 30000), 0) << sim_->errText();
+
+    // One services connection and one channel served all three.
+    const std::vector<std::string> lines = sim_->lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "CONNECTED services"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DISCONNECTED"), 0);
+}
+
+// The terminal reboots after a payment: the link goes down with both of its
+// connections, the library brings the link up again, the terminal dials
+// the host's services anew, and the next payment is served with its
+// receipt.
+TEST_P(SerialPayment, TerminalRestartThenPaidAgain) {
+    simulator({"--echo-interval", "0"});
+    ASSERT_EQ(startRynService(), 1);
+    ASSERT_TRUE(eventually([] { return connected(); })) << sim_->errText() << "\nlog:\n" << rynLog();
+    EXPECT_EQ(pay("1200"), "0000");
+    expectReceipt(takePrinted(), {"text AMOUNT 12.00 978"});
+
+    size_t from = sim_->lines().size();
+    sim_->write("restart\n");
+    EXPECT_NE(nextLine("PPP-DOWN", &from), "") << sim_->errText();
+    EXPECT_NE(nextLine("DISCONNECTED", &from), "");
+    EXPECT_NE(nextLine("PPP-UP", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
+    EXPECT_NE(nextLine("CONNECTED services", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
+    ASSERT_TRUE(eventually([] { return connected(); }));
+
+    EXPECT_EQ(pay("3400"), "0000") << sim_->errText() << "\nlog:\n" << rynLog();
+    expectReceipt(takePrinted(), {"text AMOUNT 34.00 978", "text APPROVED"});
+    EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00003400 APPROVED");
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, SerialPayment, ::testing::Values("", "11520"),
+                         [](const auto &info) { return *info.param ? std::string("Paced") : std::string("Unpaced"); });
+
+}  // namespace
