@@ -57,6 +57,10 @@ const char kUsage[] =
     "  --pace BYTES_PER_SEC limit what the terminal writes to the line\n"
     "                       (11520 emulates 115200 baud); default unlimited\n"
     "  --echo-port N        TCP echo server on port N (repeatable)\n"
+    "  --sink-port N        TCP sink on port N: reads everything, reports its\n"
+    "                       size and CRC-32 at the client's FIN (repeatable)\n"
+    "  --source-port N      TCP source on port N: the client asks for\n"
+    "                       \"<bytes> fin|half|rst <seed>\\n\" (repeatable)\n"
     "  --terminal           the payment terminal: serves the host's channel on\n"
     "                       TCP port 5188, dials the host's services at\n"
     "                       1.1.1.1:5186 (receipts, echo); events CONNECTED\n"
@@ -90,13 +94,18 @@ const char kUsage[] =
     "  plug      plug it back in: a new pty, the link recreated\n"
     "  drop DIR KIND  like --drop-next, armed now\n"
     "  stats     print the datagram counters (STATS line)\n"
+    "  connect PORT BYTES [SEED]  open a TCP connection to the host's PORT,\n"
+    "            send BYTES of the test pattern, close\n"
+    "  hold / release  sinks stop / resume reading (their window closes)\n"
     "  quit      exit (end of stdin, SIGINT and SIGTERM do the same)\n"
     "\n"
     "Events on stdout, one per line:\n"
     "  READY <slave path>, HANDSHAKE, LCP-RX, PPP-UP <terminal> <host>,\n"
     "  PPP-DOWN, UNPLUGGED, BYE; with --tun first TUN <device>; for a one-shot\n"
     "  drop DROPPED <dir> <what> (e.g. DROPPED tx TCP SYN-ACK);\n"
-    "  STATS rx <seen> dropped <n> tx <seen> dropped <n>\n";
+    "  STATS rx <seen> dropped <n> tx <seen> dropped <n>;\n"
+    "  SINK <port> <bytes> <crc32>, SINK-RESET <port> <bytes>,\n"
+    "  SOURCE <port> SENT|GOT|RESET-SENT|RESET ..., CONNECT <port> SENT|FAILED ...\n";
 
 struct Settings {
   std::string link;
@@ -155,7 +164,9 @@ Settings parseArguments(int argc, char** argv) {
     kDropEvery,
     kDropRxEvery,
     kDropTxEvery,
-    kDropNext
+    kDropNext,
+    kSink,
+    kSource
   };
   enum { kTerminal = 2000, kDeclineAbove, kDelay, kEchoInterval };
   static const option longOptions[] = {
@@ -168,6 +179,8 @@ Settings parseArguments(int argc, char** argv) {
       {"drop-rx-every", required_argument, nullptr, kDropRxEvery},
       {"drop-tx-every", required_argument, nullptr, kDropTxEvery},
       {"drop-next", required_argument, nullptr, kDropNext},
+      {"sink-port", required_argument, nullptr, kSink},
+      {"source-port", required_argument, nullptr, kSource},
       {"terminal", no_argument, nullptr, kTerminal},
       {"decline-above", required_argument, nullptr, kDeclineAbove},
       {"delay", required_argument, nullptr, kDelay},
@@ -210,6 +223,11 @@ Settings parseArguments(int argc, char** argv) {
       case kEcho:
         if (!parseUnsigned(optarg, 1, 65535, &v)) usageError("--echo-port wants a TCP port (1-65535)");
         s.terminal.echoPorts.push_back(static_cast<uint16_t>(v));
+        break;
+      case kSink:
+      case kSource:
+        if (!parseUnsigned(optarg, 1, 65535, &v)) usageError("--sink-port/--source-port want a TCP port (1-65535)");
+        (c == kSink ? s.terminal.sinkPorts : s.terminal.sourcePorts).push_back(static_cast<uint16_t>(v));
         break;
       case kTerminal:
         s.terminalService = true;
@@ -269,6 +287,9 @@ Settings parseArguments(int argc, char** argv) {
   }
   if (!s.tunNetns.empty() && !s.terminal.echoPorts.empty()) {
     usageError("--echo-port has no effect with --tun (run the server in the namespace)");
+  }
+  if (!s.tunNetns.empty() && (!s.terminal.sinkPorts.empty() || !s.terminal.sourcePorts.empty())) {
+    usageError("--sink-port and --source-port have no effect with --tun (run the program in the namespace)");
   }
   if (s.terminalService && !s.tunNetns.empty()) {
     usageError("--terminal does not work with --tun (the kernel in the namespace has the terminal's IP)");
@@ -511,8 +532,20 @@ class Simulator {
       path_->rules().armOnce(rule.first, rule.second);
     } else if (text == "stats") {
       emit(path_->statsLine());
+    } else if (text.compare(0, 8, "connect ") == 0) {
+      unsigned port = 0;
+      unsigned long long bytes = 0;
+      unsigned long seed = 1;
+      std::string error;
+      if (std::sscanf(text.c_str() + 8, "%u %llu %lu", &port, &bytes, &seed) < 2 || port == 0 || port > 65535) {
+        std::fprintf(stderr, "spmsim: connect wants PORT BYTES [SEED]\n");
+      } else if (!terminal_.apps().connect(static_cast<uint16_t>(port), bytes, static_cast<uint32_t>(seed), &error)) {
+        emit("CONNECT " + std::to_string(port) + " FAILED " + error);
+      }
+    } else if (text == "hold" || text == "release") {
+      terminal_.apps().hold(text == "hold");
     } else {
-      std::fprintf(stderr, "spmsim: unknown command '%s' (commands: restart, unplug, plug, drop, stats, quit)\n",
+      std::fprintf(stderr, "spmsim: unknown command '%s' (commands: restart, unplug, plug, drop, stats, connect, hold, release, quit)\n",
                    text.c_str());
     }
   }

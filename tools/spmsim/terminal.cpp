@@ -7,7 +7,10 @@ const uint8_t* bytes(std::string_view s) { return reinterpret_cast<const uint8_t
 }  // namespace
 
 Terminal::Terminal(Options options, Line& line, EventOut events)
-    : options_(std::move(options)), line_(line), events_(std::move(events)) {
+    : options_(std::move(options)),
+      line_(line),
+      events_(std::move(events)),
+      apps_([this](const std::string& event) { events_(event); }) {
   PppServer::Events& sessionEvents = *this;
   ppp_ = std::make_unique<PppServer>(
       options_.ppp, [this](const uint8_t* data, size_t len) { line_.send(data, len); }, sessionEvents);
@@ -18,6 +21,7 @@ Terminal::~Terminal() {
   events_ = [](const std::string&) {};
   ppp_->hangup();
   echo_.abortAll();
+  apps_.abortAll();
 }
 
 bool Terminal::start(std::string* error) {
@@ -25,6 +29,20 @@ bool Terminal::start(std::string* error) {
     std::string why;
     if (!echo_.listen(port, &why)) {
       *error = "echo server on port " + std::to_string(port) + ": " + why;
+      return false;
+    }
+  }
+  for (uint16_t port : options_.sinkPorts) {
+    std::string why;
+    if (!apps_.listenSink(port, &why)) {
+      *error = "sink on port " + std::to_string(port) + ": " + why;
+      return false;
+    }
+  }
+  for (uint16_t port : options_.sourcePorts) {
+    std::string why;
+    if (!apps_.listenSource(port, &why)) {
+      *error = "source on port " + std::to_string(port) + ": " + why;
       return false;
     }
   }
@@ -119,6 +137,7 @@ void Terminal::abortConnectionsIfDue() {
   if (abortDue_) {
     abortDue_ = false;
     echo_.abortAll();
+    apps_.abortAll();
   }
 }
 

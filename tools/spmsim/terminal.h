@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/spmsim/apps.h"
 #include "tools/spmsim/echo.h"
 #include "tools/spmsim/handshake.h"
 #include "tools/spmsim/ppp_server.h"
@@ -39,6 +40,8 @@ class Terminal : private PppServer::Events {
   struct Options {
     PppServer::Config ppp;
     std::vector<uint16_t> echoPorts;
+    std::vector<uint16_t> sinkPorts;
+    std::vector<uint16_t> sourcePorts;
   };
 
   using EventOut = std::function<void(const std::string& line)>;
@@ -63,6 +66,8 @@ class Terminal : private PppServer::Events {
   bool inSession() const { return inSession_; }
   // The PPP link's network interface (for the datagram path of TUN mode).
   struct netif* pppNetif() { return ppp_->netif(); }
+  // The test applications (sink, source, connect; see apps.h).
+  TcpApps& apps() { return apps_; }
 
  private:
   void onLcpReceived() override;
@@ -78,6 +83,7 @@ class Terminal : private PppServer::Events {
   EventOut events_;
   std::unique_ptr<PppServer> ppp_;
   EchoServers echo_;
+  TcpApps apps_;
   HandshakeScanner scanner_;
   bool inSession_ = false;
   bool lcpSeen_ = false;
