@@ -82,6 +82,22 @@ void NET_Deinitialize();
 tagCTX_FSM *getFreeOpenCtx(int host_socket);
 void releaseCtxSocket(tagCTX_FSM *ctx);
 
+// Starts a pool context's worker and records it under the context's lock
+// (REQUIRES: ctx->lock not held), so the pump frees the entry only once the
+// worker has ended and been joined; the entry is never handed to a new
+// worker while the old one still runs. 0 on success (CreateThread's result).
+int startCtxThread(tagCTX_FSM *ctx, void *(*body)(void *), void *arg);
+// The same with ctx->lock already held by the caller.
+int startCtxThreadLocked(tagCTX_FSM *ctx, void *(*body)(void *), void *arg);
+
+// The pool itself; the entry's lock guards its context, `MngOpenCtxMutex` the
+// in_use / release_requested / host_socket words. Both locks are statically
+// initialised and live for the whole process, so a bridge thread that
+// outlives the pump never takes a destroyed lock.
+extern MngOpenCtx OpenCtxPool[kPoolContexts];
+extern pthread_mutex_t MngOpenCtxMutex;
+extern std::atomic<int32_t> OpenCtxIsInitialised;
+
 // Data, called by bridge threads. The plain forms REQUIRE ctx->lock; the
 // blocking forms take it around each attempt.
 int NetReadIp(tagCTX_FSM *ctx, uint8_t *buffer, int len);

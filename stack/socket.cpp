@@ -580,6 +580,8 @@ int sock_puts(sock_type *s, const char *text) {
         sock_flushnext(s);
         sock_write(s, reinterpret_cast<const uint8_t *>(text), len);
     }
+    // The whole line goes out now, not at the next send-soon pass.
+    sock_flush(s);
     return len;
 }
 
