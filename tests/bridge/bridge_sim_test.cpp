@@ -8,6 +8,7 @@
 #include "bridge/bridge.h"
 #include "bridge/bridge_peer.h"
 #include "stack/net_ctx_peer.h"
+#include "tools/spmsim/pattern.h"
 
 #include "ryn_service.h"
 
@@ -32,6 +33,7 @@ const bool g_privateNetwork = bridgetest::enterPrivateNetwork();
 
 constexpr uint16_t kChannelPort = 5188;
 constexpr uint16_t kDynamicPort = 7100;
+constexpr uint16_t kSourcePort = 7200;  // the terminal sends what it is asked for, then ends
 
 int threadCount() {
     int n = 0;
@@ -129,7 +131,8 @@ protected:
         sim_ = std::make_unique<Simulator>(exe_,
                                            std::vector<std::string>{"--link", link_, "--echo-port",
                                                                     std::to_string(kChannelPort), "--echo-port",
-                                                                    std::to_string(kDynamicPort), "--retry-time", "1"},
+                                                                    std::to_string(kDynamicPort), "--source-port",
+                                                                    std::to_string(kSourcePort), "--retry-time", "1"},
                                            dir_.file("sim.txt"));
         ASSERT_TRUE(sim_->running());
         ASSERT_TRUE(sim_->event("READY"));
@@ -220,6 +223,59 @@ TEST_F(BridgeSim, AdditionResults) {
     EXPECT_EQ(listenerAddress(7000), "");
     EXPECT_EQ(AddDynamicBridgeLocal(7000, 0), -3);
     EXPECT_EQ(nbDynamicCtx.load(), 0);
+}
+
+// Reads until the connection ends; every byte is checked against the
+// simulator's pattern. Bytes received, or -1 on a wrong byte or no end.
+long readToEnd(int fd, uint32_t seed, bool *reset) {
+    uint8_t buf[65536];
+    uint64_t got = 0;
+    auto end = bridgetest::Clock::now() + std::chrono::seconds(60);
+    while (bridgetest::Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) {
+            *reset = n < 0;
+            return static_cast<long>(got);
+        }
+        for (ssize_t i = 0; i < n; ++i)
+            if (buf[i] != spmsim::patternByte(got + static_cast<uint64_t>(i), seed)) return -1;
+        got += static_cast<uint64_t>(n);
+    }
+    return -1;
+}
+
+TEST_F(BridgeSim, TerminalClosingDeliversWhatItSentThenClosesTheHostSide) {
+    int r = AddDynamicBridgeLocal(kSourcePort, 0);
+    ASSERT_TRUE(r == 0 || r == -4) << r;
+    ASSERT_TRUE(waitUntil([] { return listenerAddress(kSourcePort) == "0100007F"; }));
+    struct Case {
+        const char *mode;
+        bool everything;  // a reset may cut what was still on its way
+    };
+    for (const Case &c : {Case{"fin", true}, Case{"rst", false}}) {
+        SCOPED_TRACE(c.mode);
+        int fd = connectLoopback(kSourcePort);
+        ASSERT_GE(fd, 0);
+        constexpr long kBytes = 300000;
+        std::string ask = std::to_string(kBytes) + " " + c.mode + " 9\n";
+        ASSERT_TRUE(bridgetest::sendAll(fd, reinterpret_cast<const uint8_t *>(ask.data()), ask.size(),
+                                        bridgetest::Clock::now() + std::chrono::seconds(10)));
+        bool reset = false;
+        long got = readToEnd(fd, 9, &reset);
+        if (c.everything) {
+            EXPECT_EQ(got, kBytes);
+            EXPECT_FALSE(reset);
+        } else {
+            EXPECT_GE(got, 0);
+            EXPECT_LE(got, kBytes);
+        }
+        close(fd);
+        EXPECT_TRUE(waitUntil([] { return poolInUse() == 0; }));
+    }
+    EXPECT_GE(log_->count("CONNECTED => CLOSE (Connection closed by terminal)"), 1u);
 }
 
 TEST_F(BridgeSim, DynamicBridgeServes32ClientsAtOnceAndClosesThe33rd) {
