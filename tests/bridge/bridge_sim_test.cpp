@@ -11,6 +11,8 @@
 #include "tools/spmsim/pattern.h"
 
 #include "ryn_service.h"
+#include "service/config.h"
+#include "service/manager.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -136,6 +138,7 @@ protected:
                                            dir_.file("sim.txt"));
         ASSERT_TRUE(sim_->running());
         ASSERT_TRUE(sim_->event("READY"));
+        if (!startLink_) return;
         start_rynsock();
         ASSERT_TRUE(linkUp()) << readFile(dir_.file("sim.txt"));
         started_ = true;
@@ -171,6 +174,18 @@ protected:
     std::unique_ptr<Simulator> sim_;
     int threadsBefore_ = 0;
     bool started_ = false;
+    bool startLink_ = true;
+};
+
+// The exported calls through the whole service: startRynService starts the
+// network thread with the bridge table's hooks.
+class ServiceBridgeSim : public BridgeSim {
+protected:
+    ServiceBridgeSim() { startLink_ = false; }
+    void TearDown() override {
+        ryn::destroyManager();
+        BridgeSim::TearDown();
+    }
 };
 
 TEST_F(BridgeSim, HostClientOnTheChannelPortGetsEveryByteBack) {
@@ -245,6 +260,44 @@ long readToEnd(int fd, uint32_t seed, bool *reset) {
         got += static_cast<uint64_t>(n);
     }
     return -1;
+}
+
+TEST_F(ServiceBridgeSim, ExportedCallsAddBridgesWhileTheServiceRuns) {
+    ryn::createManager();
+    EXPECT_EQ(addDynamicBridgeLocal(kDynamicPort, 0), -5);
+    ASSERT_EQ(startRynService(), 1);
+    ASSERT_TRUE(linkUp());
+    int r = addDynamicBridgeLocal(kDynamicPort, 0);
+    ASSERT_TRUE(r == 0 || r == -4) << r;
+    EXPECT_EQ(addDynamicBridgeLocal(kDynamicPort, 0), -2);
+    EXPECT_EQ(addDynamicBridge(kDynamicPort, 2), -4);
+    EXPECT_EQ(addDynamicBridge(70000, 0), -4);  // no such port
+    EXPECT_EQ(nbDynamicCtx.load(), 1);
+    int fd = connectLoopback(kDynamicPort);
+    ASSERT_GE(fd, 0);
+    echoOk(fd, 200000, 3);
+    close(fd);
+    ASSERT_EQ(stopRynService(), 1);
+    EXPECT_EQ(nbDynamicCtx.load(), 0);
+    EXPECT_EQ(listenerAddress(kDynamicPort), "");
+    EXPECT_EQ(addDynamicBridgeLocal(kDynamicPort, 0), -5);
+}
+
+// An IP terminal reaches the host directly: the calls succeed doing nothing.
+TEST(ServiceBridgeIp, ExportedCallsDoNothingForAnIpTerminal) {
+    TempDir home;
+    setenv("RYN_HOME", home.path().c_str(), 1);
+    PrivateLog log;
+    ryn::createManager();
+    writeFile(ryn::config::activationFilePath(), "Type=3;AddrIP=127.0.0.1;Name=test");
+    ASSERT_EQ(startRynService(), 1);
+    EXPECT_EQ(addDynamicBridge(7300, 0), 0);
+    EXPECT_EQ(addDynamicBridgeLocal(7300, 1), 0);
+    EXPECT_EQ(nbDynamicCtx.load(), 0);
+    EXPECT_EQ(listenerAddress(7300), "");
+    EXPECT_EQ(stopRynService(), 1);
+    ryn::destroyManager();
+    unsetenv("RYN_HOME");
 }
 
 TEST_F(BridgeSim, TerminalClosingDeliversWhatItSentThenClosesTheHostSide) {
