@@ -5,9 +5,7 @@ ryn_add_test(socket_test
           ${CMAKE_CURRENT_LIST_DIR}/socket_tcp_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/socket_wait_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/socket_udp_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/socket_thread_test.cpp
   LIBS ryn_stack_ppp ryn_link ryn_stack ryn_core
   LABELS stack)
 
-# Fuzz target for datagrams reaching the full stack (IP, ICMP notices, TCP
-# and UDP sockets).
-ryn_add_fuzzer(fuzz_udp_input ${CMAKE_SOURCE_DIR}/fuzz/udp_input.cc LIBS ryn_stack_ppp ryn_link ryn_stack ryn_core)
