@@ -9,7 +9,7 @@ ryn_add_test(net_ctx_test
 ryn_add_test(net_ctx_sim_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/net_ctx_sim_test.cpp
   LIBS ryn_stack_ppp ryn_link ryn_stack ryn_core
-  LABELS stack sim)
+  LABELS sim)
 get_property(_have_spmsim GLOBAL PROPERTY RYN_HAVE_SPMSIM)
 if(_have_spmsim AND TARGET spmsim)
   target_compile_definitions(net_ctx_sim_test PRIVATE RYN_SPMSIM_PATH="$<TARGET_FILE:spmsim>")

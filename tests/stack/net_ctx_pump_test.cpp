@@ -70,6 +70,35 @@ TEST_F(Pump, BlockingFormsEndWithZeroOnGlobalExit) {
     EXPECT_EQ(NetWriteIpBlock(&c, data, 4, 0), 0);
 }
 
+// The pump steps the fixed entries, the SOCKS slots and the dynamic entries
+// created so far, in table order, then the pool contexts in use.
+TEST_F(Pump, StepsTheEntriesInUseThenThePool) {
+    for (int i = 0; i < kStaticContexts; ++i) setState(SrvCtx[i], TCP_LISTEN_CTX);  // host-to-terminal: LISTEN => IDLE
+    nbDynamicCtx = 2;
+    tagCTX_FSM *pool = getFreeOpenCtx(9);
+    ASSERT_NE(pool, nullptr);
+    pthread_mutex_lock(&pool->lock);
+    pool->direction = kDirHostToTerminal;
+    pool->terminal_port = 0;
+    pool->state = TCP_LISTEN_CTX;
+    pthread_mutex_unlock(&pool->lock);
+    pump();
+    for (int i = 0; i < kStaticContexts; ++i)
+        EXPECT_EQ(stateOf(SrvCtx[i]), i <= 8 ? TCP_IDLE : TCP_LISTEN_CTX) << "entry " << i;
+    EXPECT_EQ(stateOf(*pool), TCP_IDLE);
+    // In order: 0..8, then the pool.
+    std::string t = log.text();
+    size_t at = 0;
+    for (int id : {0, 1, 2, 3, 4, 5, 6, 7, 8, pool->id}) {
+        size_t next = t.find("[" + std::to_string(id) + ":OUT(0)] STATE=1 LISTEN => IDLE", at);
+        ASSERT_NE(next, std::string::npos) << "id " << id << "\n" << t;
+        at = next;
+    }
+    nbDynamicCtx = kMaxDynamicBridges;
+    pump();
+    for (int i = 0; i < kStaticContexts; ++i) EXPECT_EQ(stateOf(SrvCtx[i]), TCP_IDLE) << "entry " << i;
+}
+
 // One pump step from a given state under given conditions.
 TEST_F(Pump, OneStepTransitions) {
     struct Case {
