@@ -6,11 +6,14 @@
 //
 // The whole test process first moves into a network namespace of its own
 // (PrivateHostNet, a global environment set up before any thread starts),
-// so the "host" that the SOCKS servers dial is private too: loopback only,
-// no default route (connects to other networks fail with ENETUNREACH), an
-// unreachable route for 198.51.100.0/24 (EHOSTUNREACH), and a single SYN
-// retry so that a dropped SYN times out in about three seconds. Host-side
-// servers are started in that namespace with startHostProgram.
+// so the "host" that the SOCKS servers dial is private too: the loopback, no
+// default route (connects to other networks fail with ENETUNREACH), an
+// unreachable route for 198.51.100.0/24 (EHOSTUNREACH), 10.9.9.0/24 on a TUN
+// device nobody reads (a SYN to 10.9.9.2 is dropped; with a single SYN retry
+// the connect times out in about three seconds: ETIMEDOUT). The device also
+// carries an IPv6 address, so that the resolver's "configured families"
+// rule keeps IPv6 answers such as ::1. Host-side servers are started in that
+// namespace with startHostProgram.
 //
 // Needs root, /dev/net/tun and iproute2; tests skip otherwise. Everything
 // belongs to the test's thread.
@@ -62,6 +65,8 @@ public:
             return;
         }
         if (runHere("ip link set lo up && ip route add unreachable 198.51.100.0/24 && "
+                    "ip tuntap add mode tun name drop0 && ip addr add 10.9.9.1/24 dev drop0 && "
+                    "ip -6 addr add 2001:db8:9::1/64 dev drop0 nodad && ip link set drop0 up && "
                     "sysctl -q -w net.ipv4.tcp_syn_retries=1") != 0) {
             hostNetProblem() = "could not configure the private host network";
             return;
@@ -105,17 +110,29 @@ inline int openDescriptors() {
     return n - 3;  // ".", ".." and the directory's own descriptor
 }
 
+// Threads of this process (leak checks).
+inline int threadCount() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
 inline bool socksEntriesListening() {
     for (int i = 2; i <= 6; ++i)
         if (SrvCtx[i].state.load() != TCP_WAITCNX) return false;
     return true;
 }
 
-// The network thread with all bridges against the kernel terminal. Start
-// with g_dwPortIn already set when entry 1 is to reach a given port.
+// The network thread with all bridges against the kernel terminal; entry 1
+// reaches the host's 127.0.0.1:portIn.
 class ProxyLink {
 public:
-    explicit ProxyLink(const std::vector<std::string> &simArgs = {}) : term_(simArgs) {}
+    explicit ProxyLink(const std::vector<std::string> &simArgs = {}, uint16_t portIn = 5186)
+        : term_(simArgs), portIn_(portIn) {}
     ~ProxyLink() { stop(); }
 
     bool start(std::string *why) {
@@ -125,7 +142,7 @@ public:
         }
         home_ = std::make_unique<ryn::test::PrivateHome>(term_.linkPath());
         ryn::bridge::installNetworkHooks();
-        start_rynsock();
+        start_rynsockWithTerm(nullptr, 0, 0, portIn_, 5188);
         started_ = true;
         if (!ryn::test::waitUntil([] { return is_ppp_connected() == 1 && socksEntriesListening(); }, 60)) {
             *why = "the link or the SOCKS listeners did not come up; log:\n" + log_.text();
@@ -150,6 +167,7 @@ private:
     ryn::test::PrivateLog log_;
     netnstest::KernelTerminal term_;
     std::unique_ptr<ryn::test::PrivateHome> home_;
+    uint16_t portIn_;
     bool started_ = false;
 };
 

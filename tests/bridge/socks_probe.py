@@ -6,15 +6,20 @@
                                 recv:N:SECS    read until N bytes or SECS
                                                pass; prints "RECV <hex>" or
                                                "RECV none"
+                                wait:PATH      wait until PATH exists (the
+                                               test opens the gate once the
+                                               server has done its part)
                                 close          close the connection
                               prints "CONNECT-FAILED <errno>" when refused
-  multi HOST PORT N IP DPORT UNTIL_FILE
-                              N connections at once, each CONNECT to IP:DPORT;
-                              prints "CONN <i> OK" (reply 0 received and one
-                              echo round trip checked) or "CONN <i> FAILED
-                              <why>", then "HELD <ok count>", keeps every
-                              connection open until UNTIL_FILE exists, closes
-                              them and prints "CLOSED"
+  multi HOST PORT N IP DPORT RELEASE_FILE
+                              N clients at once, each retrying its connection
+                              to the proxy until accepted (a busy proxy
+                              refuses), then CONNECT to the echo server at
+                              IP:DPORT and one echo round trip; prints
+                              "SERVED <i>" at once, holds the connection
+                              until RELEASE_FILE exists, closes it and prints
+                              "CLOSED <i>"; a client that fails prints
+                              "FAILED <i> <why>"; finally "DONE <served>"
 """
 import os
 import socket
@@ -56,6 +61,10 @@ def steps(host, port, items):
         elif parts[0] == "recv":
             data = recv_until(s, int(parts[1]), float(parts[2]))
             print("RECV", data.hex() if data else "none", flush=True)
+        elif parts[0] == "wait":
+            end = time.time() + 120
+            while not os.path.exists(parts[1]) and time.time() < end:
+                time.sleep(0.02)
         elif parts[0] == "close":
             s.close()
             return 0
@@ -63,48 +72,60 @@ def steps(host, port, items):
     return 0
 
 
-def multi(host, port, n, ip, dport, until_file):
-    request = b"\x05\x01\x00\x01" + socket.inet_aton(ip) + struct.pack(">H", dport)
-    conns = [None] * n
-    results = [None] * n
-
-    def one(i):
+def connect_retrying(host, port, secs):
+    end = time.time() + secs
+    while True:
         s = socket.socket()
-        s.settimeout(8)
+        s.settimeout(5)
         try:
             s.connect((host, port))
+            return s
+        except OSError:
+            s.close()
+            if time.time() > end:
+                raise
+            time.sleep(0.1)
+
+
+def multi(host, port, n, ip, dport, release_file):
+    request = b"\x05\x01\x00\x01" + socket.inet_aton(ip) + struct.pack(">H", dport)
+    served = []
+    lock = threading.Lock()
+
+    def one(i):
+        s = None
+        try:
+            s = connect_retrying(host, port, 180)
             s.sendall(b"\x05\x01\x00")
-            if recv_until(s, 2, 8) != b"\x05\x00":
+            if recv_until(s, 2, 30) != b"\x05\x00":
                 raise RuntimeError("no method reply")
             s.sendall(request)
-            reply = recv_until(s, 10, 20)
+            reply = recv_until(s, 10, 30)
             if len(reply) != 10 or reply[1] != 0:
                 raise RuntimeError("reply " + reply.hex())
             msg = ("ping %d" % i).encode()
             s.sendall(msg)
-            if recv_until(s, len(msg), 20) != msg:
+            if recv_until(s, len(msg), 30) != msg:
                 raise RuntimeError("no echo")
-            conns[i] = s
-            results[i] = "OK"
-        except Exception as e:  # noqa: BLE001 - reported, not raised
-            results[i] = "FAILED " + (type(e).__name__ + ":" + str(e)).replace(" ", "_")
+            with lock:
+                served.append(i)
+                print("SERVED", i, flush=True)
+            end = time.time() + 300
+            while not os.path.exists(release_file) and time.time() < end:
+                time.sleep(0.02)
             s.close()
+            print("CLOSED", i, flush=True)
+        except Exception as e:  # noqa: BLE001 - reported, not raised
+            print("FAILED", i, (type(e).__name__ + ":" + str(e)).replace(" ", "_"), flush=True)
+            if s:
+                s.close()
 
     threads = [threading.Thread(target=one, args=(i,)) for i in range(n)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    for i, r in enumerate(results):
-        print("CONN", i, r, flush=True)
-    print("HELD", sum(1 for r in results if r == "OK"), flush=True)
-    end = time.time() + 300
-    while not os.path.exists(until_file) and time.time() < end:
-        time.sleep(0.05)
-    for s in conns:
-        if s:
-            s.close()
-    print("CLOSED", flush=True)
+    print("DONE", len(served), flush=True)
     return 0
 
 
