@@ -573,6 +573,22 @@ TEST_F(PumpWithTerminal, DialRefusedByTheTerminalEndsInIdle) {
     EXPECT_TRUE(pumpUntil([] { return NET_AllClosed() == 1; }));
 }
 
+TEST_F(PumpWithTerminal, FailedOpenGivesItsRecordBack) {
+    // The stack refuses to dial its own address.
+    tagCTX_FSM &c = dynamicEntry(0, kDirHostToTerminal, 5188, TCP_OPEN, WireTerminal::kHostAddr);
+    pump();
+    EXPECT_EQ(stateOf(c), TCP_CLOSE);
+    EXPECT_EQ(log.count(tracePrefix(7, "OUT", 5188, TCP_WAITCNX) + "OPEN => CLOSE (tcp_open error)"), 1u);
+    pump(2);
+    EXPECT_EQ(stateOf(c), TCP_IDLE);
+    EXPECT_EQ(sockOf(c), nullptr);
+    // Every record of the stack is free again.
+    std::vector<sock_type *> all;
+    for (sock_type *s; (s = sock_find_free()) != nullptr;) all.push_back(s);
+    EXPECT_EQ(all.size(), 64u);
+    for (sock_type *s : all) sock_close(s);
+}
+
 TEST_F(PumpWithTerminal, DataFromTheTerminalWakesTheWaitingBridge) {
     tagCTX_FSM &c = connectedDial(5188);
     tagBridgeTimerEvent ev;
