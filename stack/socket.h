@@ -77,7 +77,15 @@ int tcp_listen(sock_type *s, uint16_t local_port, uint32_t peer_addr, uint16_t p
 void sock_yield(sock_type *s, sock_yield_fn fn);
 int sock_read(sock_type *s, uint8_t *buf, int len);
 int sock_write(sock_type *s, const uint8_t *data, int len);
+// TCP: copies what fits the send buffer (the caller's memory is free on
+// return) and returns the bytes taken. UDP: datagrams of at most MTU - 28
+// bytes; a failed one sets error 16.
 int sock_enqueue(sock_type *s, const uint8_t *data, int len);
+// len < 0: nothing. buf and len > 0: buf (len bytes, kept alive by the
+// caller until it gives the record back; sock_close/sock_abort move off it)
+// becomes the receive buffer, refused when the data held would not fit.
+// Otherwise the built-in buffer, whatever len says. The send buffer is
+// never affected.
 void sock_setbuf(sock_type *s, uint8_t *buf, int len);
 void sock_flush(sock_type *s);
 void sock_noflush(sock_type *s);

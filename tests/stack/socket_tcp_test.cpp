@@ -377,6 +377,28 @@ TEST_F(SocketTcp, HandedOutRecordIsNeverHandedOutAgainUntilClosed) {
     for (int i = 0; i < TcpEngine::kPoolSize; ++i) EXPECT_NE(sock_find_free(), nullptr);
 }
 
+int systemYield(sock_type *) { return 0; }
+int ownYield(sock_type *) { return 0; }
+
+TEST_F(SocketTcp, SystemYieldGoesIntoSocketsOpenedLater) {
+    sock_type *before = sock_find_free();
+    ASSERT_EQ(udp_open(before, 5000, kPeerAddr, 6000, nullptr), 1);
+    sock_yield(nullptr, systemYield);
+    sock_type *t = sock_find_free();
+    ASSERT_EQ(tcp_open(t, 0, kPeerAddr, 7000, nullptr), 1);
+    sock_type *u = sock_find_free();
+    ASSERT_EQ(udp_open(u, 5001, kPeerAddr, 6000, nullptr), 1);
+    EXPECT_EQ(before->yield_fn, nullptr);
+    EXPECT_EQ(t->yield_fn, systemYield);
+    EXPECT_EQ(u->yield_fn, systemYield);
+    sock_yield(u, ownYield);
+    EXPECT_EQ(u->yield_fn, ownYield);
+    sock_yield(nullptr, nullptr);
+    sock_close(before);
+    sock_close(t);
+    sock_close(u);
+}
+
 TEST_F(SocketTcp, SturdyAbortsBelowStress) {
     TcpSocket *ps = nullptr;
     sock_type *s = connect(&ps);

@@ -308,6 +308,49 @@ TEST_F(UdpPeer, CancelWithoutMatchTellsEverySocketWithANotifyFunction) {
     sock_close(u);
 }
 
+// An ICMP notice from the peer quoting the datagram our socket sent.
+std::vector<uint8_t> icmpNotice(const std::vector<uint8_t> &ours, uint8_t type, uint8_t code, uint32_t rest) {
+    const size_t quoted = ip::kHeaderLen + udp::kHeaderLen;
+    std::vector<uint8_t> d(ip::kHeaderLen + icmp::kHeaderLen + quoted);
+    writeIpv4Header(d.data(), 0, static_cast<uint16_t>(d.size()), 9, 64, ip::kProtoIcmp, kPeerAddr, kOurAddr);
+    uint8_t *m = d.data() + ip::kHeaderLen;
+    m[icmp::kType] = type;
+    m[icmp::kCode] = code;
+    put32(m + icmp::kRest, rest);
+    std::memcpy(m + icmp::kData, ours.data(), quoted);
+    storeChecksum(m + icmp::kChecksum, inchksum(m, icmp::kHeaderLen + quoted));
+    return d;
+}
+
+TEST_F(UdpPeer, RedirectKeepsTheExactSocketAndUnreachableKillsAnOpenOne) {
+    static int kinds = 0;
+    kinds = 0;
+    sock_type *u = sock_find_free();
+    ASSERT_EQ(udp_open(u, 5000, kPeerAddr, 6000, nullptr), 1);
+    u->notify_fn = [](TcpSocket *, int kind) { kinds = kinds * 100 + kind; };
+    ASSERT_EQ(udp_write(u, reinterpret_cast<const uint8_t *>("r"), 1), 1);
+    std::vector<uint8_t> ours;
+    ASSERT_TRUE(takeOurFrame(ours));
+    inject(icmpNotice(ours, icmp::kRedirect, 1, 0x01010103));
+    EXPECT_EQ(kinds, 5);
+    EXPECT_EQ(u->ip_type, ip::kProtoUdp) << "a redirect does not end the socket";
+    EXPECT_EQ(u->error, 51);
+
+    // A socket open to anyone (peer port 0) is found by its port alone.
+    sock_type *o = sock_find_free();
+    ASSERT_EQ(udp_open(o, 5001, 0, 0, nullptr), 1);
+    std::vector<uint8_t> fake = ours;
+    put16(fake.data() + ip::kHeaderLen + udp::kSrcPort, 5001);
+    put16(fake.data() + ip::kHeaderLen + udp::kDstPort, 7777);
+    inject(icmpNotice(fake, icmp::kUnreachable, 3, 0));
+    EXPECT_EQ(o->ip_type, 0);
+    EXPECT_EQ(o->error, 7);
+    EXPECT_EQ(u->ip_type, ip::kProtoUdp);
+    EXPECT_EQ(kinds, 5) << "only the socket found is told";
+    sock_close(u);
+    sock_close(o);
+}
+
 TEST_F(UdpPeer, PortSearchSkipsPortsInUseByUdp) {
     sock_type *u = sock_find_free();
     sock_type *v = sock_find_free();
