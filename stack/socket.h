@@ -84,8 +84,9 @@ int sock_enqueue(sock_type *s, const uint8_t *data, int len);
 // len < 0: nothing. buf and len > 0: buf (len bytes, kept alive by the
 // caller until it gives the record back; sock_close/sock_abort move off it)
 // becomes the receive buffer, refused when the data held would not fit.
-// Otherwise the built-in buffer, whatever len says. The send buffer is
-// never affected.
+// Otherwise the built-in buffer, whatever len says. The capacity also
+// bounds what the send buffer takes, but never past the send buffer's own
+// storage.
 void sock_setbuf(sock_type *s, uint8_t *buf, int len);
 void sock_flush(sock_type *s);
 void sock_noflush(sock_type *s);
