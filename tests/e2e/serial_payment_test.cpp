@@ -89,7 +89,9 @@ protected:
         stopRynService();
         if (sim_) {
             sim_->write("quit\n");
-            sim_->waitExit(10000);
+            // A clean exit: the simulator survived the library (and, in
+            // sanitizer builds, found nothing to report).
+            EXPECT_EQ(sim_->waitExit(10000), 0) << sim_->errText();
             sim_.reset();
         }
         registerCallback(RynCallbacks{});
