@@ -190,28 +190,45 @@ TEST_P(SerialPayment, ApprovedThenDeclinedWithTheReceiptThroughTheCallbacks) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "DISCONNECTED"), 0);
 }
 
-// The terminal reboots after a payment: the link goes down with both of its
-// connections, the library brings the link up again, the terminal dials
-// the host's services anew, and the next payment is served with its
-// receipt.
-TEST_P(SerialPayment, TerminalRestartThenPaidAgain) {
+// The link goes away after a payment, with both of the terminal's
+// connections: the terminal reboots, or the cable is pulled and plugged
+// back. The library brings the link up again, the terminal dials the
+// host's services anew, and the next payment is served with its receipt.
+TEST_P(SerialPayment, LinkLostThenPaidAgain) {
     simulator({"--echo-interval", "0"});
     ASSERT_EQ(startRynService(), 1);
     ASSERT_TRUE(eventually([] { return connected(); })) << sim_->errText() << "\nlog:\n" << rynLog();
     EXPECT_EQ(pay("1200"), "0000");
     expectReceipt(takePrinted(), {"text AMOUNT 12.00 978"});
 
-    size_t from = sim_->lines().size();
-    sim_->write("restart\n");
-    EXPECT_NE(nextLine("PPP-DOWN", &from), "") << sim_->errText();
-    EXPECT_NE(nextLine("DISCONNECTED", &from), "");
-    EXPECT_NE(nextLine("PPP-UP", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
-    EXPECT_NE(nextLine("CONNECTED services", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
-    ASSERT_TRUE(eventually([] { return connected(); }));
+    struct Loss {
+        const char *what;
+        std::vector<std::string> commands;  // each waits for its event
+        std::vector<std::string> events;
+        const char *amount;
+        const char *printed;
+    } losses[] = {
+        {"terminal restart", {"restart"}, {"PPP-DOWN"}, "3400", "text AMOUNT 34.00 978"},
+        {"cable pulled", {"unplug", "plug"}, {"UNPLUGGED", "READY "}, "5600", "text AMOUNT 56.00 978"},
+    };
+    for (const Loss &loss : losses) {
+        SCOPED_TRACE(loss.what);
+        size_t from = sim_->lines().size();
+        for (size_t i = 0; i < loss.commands.size(); ++i) {
+            sim_->write(loss.commands[i] + "\n");
+            EXPECT_NE(nextLine(loss.events[i], &from), "") << sim_->errText();
+        }
+        EXPECT_NE(nextLine("PPP-UP", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
+        EXPECT_NE(nextLine("CONNECTED services", &from), "") << sim_->errText() << "\nlog:\n" << rynLog();
+        ASSERT_TRUE(eventually([] { return connected(); }));
 
-    EXPECT_EQ(pay("3400"), "0000") << sim_->errText() << "\nlog:\n" << rynLog();
-    expectReceipt(takePrinted(), {"text AMOUNT 34.00 978", "text APPROVED"});
-    EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00003400 APPROVED");
+        EXPECT_EQ(pay(loss.amount), "0000") << sim_->errText() << "\nlog:\n" << rynLog();
+        expectReceipt(takePrinted(), {loss.printed, "text APPROVED"});
+        EXPECT_EQ(nextLine("TRANSACTION ", &from), std::string("TRANSACTION 0000") + loss.amount + " APPROVED");
+    }
+    // Each loss ended the terminal's session once.
+    const std::vector<std::string> lines = sim_->lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DISCONNECTED"), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Line, SerialPayment, ::testing::Values("", "11520"),
