@@ -331,6 +331,60 @@ TEST_F(BridgeSim, TerminalClosingDeliversWhatItSentThenClosesTheHostSide) {
     EXPECT_GE(log_->count("CONNECTED => CLOSE (Connection closed by terminal)"), 1u);
 }
 
+TEST_F(BridgeSim, TerminalRefusingTheConnectionIsDialledTenTimesThenTheHostIsClosed) {
+    constexpr uint16_t kNobody = 7400;  // no server on the terminal: each dial is reset
+    int r = AddDynamicBridgeLocal(kNobody, 0);
+    ASSERT_TRUE(r == 0 || r == -4) << r;
+    int fd = connectLoopback(kNobody);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(closedByPeer(fd, 60));
+    close(fd);
+    EXPECT_EQ(log_->count("Connection to terminal failed"), 10u);
+    EXPECT_EQ(log_->count("cnx_try="), 10u);
+    EXPECT_EQ(log_->count("cnx_try=10 "), 1u);
+    EXPECT_TRUE(waitUntil([] { return poolInUse() == 0; }));
+}
+
+TEST_F(BridgeSim, HostThatVanishesOrStopsReadingLosesItsConnectionOnly) {
+    int r = AddDynamicBridgeLocal(kSourcePort, 0);
+    ASSERT_TRUE(r == 0 || r == -4) << r;
+    auto ask = [](int fd, const std::string &text) {
+        return bridgetest::sendAll(fd, reinterpret_cast<const uint8_t *>(text.data()), text.size(),
+                                   bridgetest::Clock::now() + std::chrono::seconds(10));
+    };
+    // Vanishes: closes after the first bytes of a long stream.
+    int fd = connectLoopback(kSourcePort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ask(fd, "50000000 fin 4\n"));
+    uint8_t buf[1000];
+    ASSERT_TRUE(waitUntil([&] { return recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0; }));
+    close(fd);
+    EXPECT_TRUE(waitUntil([] { return poolInUse() == 0; }));
+
+    // Stops reading: after 5 s without room the bridge gives up. A small
+    // receive buffer, so the host's side fills quickly.
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kSourcePort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_TRUE(ask(fd, "50000000 fin 5\n"));
+    EXPECT_TRUE(waitUntil([&] { return log_->count("Tx data to host: select (0)") == 1; }, 90));
+    EXPECT_TRUE(waitUntil([] { return poolInUse() == 0; }));
+    close(fd);
+
+    // The bridge itself goes on.
+    fd = connectLoopback(kSourcePort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ask(fd, "1000 fin 6\n"));
+    bool reset = false;
+    EXPECT_EQ(readToEnd(fd, 6, &reset), 1000);
+    close(fd);
+}
+
 TEST_F(BridgeSim, DynamicBridgeServes32ClientsAtOnceAndClosesThe33rd) {
     addDynamic();
     std::vector<int> fds;
@@ -390,6 +444,8 @@ TEST_F(BridgeSim, LinkDropClosesEveryBridgedConnectionAndNewOnesWorkAfter) {
         return true;
     }, 60));
     streams.clear();
+    // Until the line is open again nobody listens: host clients are refused.
+    EXPECT_TRUE(waitUntil([] { return listenerAddress(kChannelPort).empty() && listenerAddress(kDynamicPort).empty(); }));
     EXPECT_TRUE(waitUntil([] { return poolInUse() == 0; }));
     EXPECT_TRUE(waitUntil([] { return is_ppp_connected() == 0; }));
 
