@@ -19,3 +19,14 @@ if(TARGET ryn_netns_harness)
     target_include_directories(bridge_${_t}_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   endforeach()
 endif()
+
+# Figures: SOCKS set-up time over the paced link; goodput through SOCKS
+# against the fixed bridge.
+if(RYN_BENCH AND TARGET ryn_netns_harness)
+  find_package(GTest REQUIRED)
+  ryn_add_bench(bench_socks_link
+    SOURCES ${CMAKE_SOURCE_DIR}/bench/socks_link.cc
+    LIBS ryn_bridge ryn_netns_harness GTest::gtest)
+  target_include_directories(bench_socks_link PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(bench_socks_link PRIVATE RYN_SOCKS_PROBE="${CMAKE_CURRENT_LIST_DIR}/socks_probe.py")
+endif()

@@ -26,7 +26,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -108,6 +111,19 @@ inline int openDescriptors() {
         closedir(d);
     }
     return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+// True when a TCP server of the host accepts on 127.0.0.1:port.
+inline bool hostPortAccepts(uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
 }
 
 // Threads of this process (leak checks).

@@ -9,10 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <fstream>
 #include <string>
 
@@ -103,17 +99,6 @@ std::unique_ptr<netnstest::Background> httpServer(const std::string &dir, const 
     return server;
 }
 
-bool hostPortAccepts(uint16_t port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 // A file of `size` pseudo-random printable bytes; its content.
 std::string makeFile(const std::string &path, size_t size) {
     std::string body;
@@ -147,9 +132,12 @@ TEST_F(SocksE2E, CurlAndNcatReachHostServersThroughTheProxy) {
                                      "' && echo SAME");
     EXPECT_EQ(byAddress.output, "SAME\n");
 
+    // --no-shutdown: a terminal's half-close ends its bridged connection at
+    // once, before the answer could come back.
     auto viaNcat = link_->terminal("printf 'GET " + url +
-                                   " HTTP/1.0\\r\\n\\r\\n' | ncat --proxy 1.1.1.1:1080 --proxy-type socks5 "
-                                   "127.0.0.1 " + std::to_string(kHttpPort) + " | head -c 15");
+                                   " HTTP/1.0\\r\\n\\r\\n' | ncat --no-shutdown --proxy 1.1.1.1:1080 "
+                                   "--proxy-type socks5 "
+                                   "127.0.0.1 " + std::to_string(kHttpPort) + " 2>/dev/null | head -c 15");
     EXPECT_EQ(viaNcat.output, "HTTP/1.0 200 OK");
     EXPECT_EQ(link_->log().count("Invalid data!!!"), 0u) << link_->log().text();
 
@@ -205,6 +193,22 @@ TEST_F(SocksE2E, UnansweredMessagesKeepTheConnection) {
     expectSilentThenGreetingAnswered("0501000200", "Unknown address type (02)", true);
     expectSilentThenGreetingAnswered("050100017f00", "Uncomplete message", true);         // truncated
     expectSilentThenGreetingAnswered(v4Request("7f000001", 80) + "474554", "Uncomplete message", true);  // oversized
+}
+
+// The terminal gives up while the host's connect is still pending (its SYN
+// is dropped): the attempt is abandoned without a reply, the entry listens
+// again.
+TEST_F(SocksE2E, PendingConnectEndsWhenTheTerminalLeaves) {
+    EXPECT_EQ(probe("send:050100 recv:2:20 send:" + v4Request("0a090902", 80) + " close"), "RECV 0500\n");
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return link_->log().count("Connection to host interrupted because connection to terminal has been "
+                                      "closed by peer!") == 1;
+        },
+        60))
+        << link_->log().text();
+    EXPECT_EQ(link_->log().count("Send error"), 0u);
+    EXPECT_TRUE(waitUntil(socksEntriesListening, 60));
 }
 
 TEST_F(SocksE2E, PlaceholderAddressReachesAnIpv6OnlyHostOnce) {

@@ -20,6 +20,20 @@
                               until RELEASE_FILE exists, closes it and prints
                               "CLOSED <i>"; a client that fails prints
                               "FAILED <i> <why>"; finally "DONE <served>"
+  setup HOST PORT IP DPORT COUNT
+                              COUNT SOCKS connections one after the other,
+                              each timed from connect() to the CONNECT reply;
+                              prints "SETUP_MS <median> <min> <max>"
+  download HOST PORT [IP DPORT]
+                              reads until the peer closes, directly or
+                              through the SOCKS proxy at HOST:PORT to
+                              IP:DPORT; prints "DOWNLOAD <bytes> <seconds>"
+                              timed from the first byte to the close
+  upload HOST PORT BYTES [IP DPORT]
+                              sends BYTES, directly or through the proxy, to
+                              a sink that answers DONE once it has them all;
+                              prints "UPLOAD <bytes> <seconds>" timed from
+                              the first byte sent to the answer
 """
 import os
 import socket
@@ -129,11 +143,80 @@ def multi(host, port, n, ip, dport, release_file):
     return 0
 
 
+def socks_connect(s, ip, dport):
+    s.sendall(b"\x05\x01\x00")
+    if recv_until(s, 2, 60) != b"\x05\x00":
+        raise RuntimeError("no method reply")
+    s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton(ip) + struct.pack(">H", dport))
+    reply = recv_until(s, 10, 120)
+    if len(reply) != 10 or reply[1] != 0:
+        raise RuntimeError("reply " + reply.hex())
+
+
+def setup(host, port, ip, dport, count):
+    times = []
+    for _ in range(count):
+        start = time.monotonic()
+        s = connect_retrying(host, port, 60)
+        s.settimeout(120)
+        socks_connect(s, ip, dport)
+        times.append((time.monotonic() - start) * 1000.0)
+        s.close()
+    times.sort()
+    print("SETUP_MS %.1f %.1f %.1f" % (times[len(times) // 2], times[0], times[-1]), flush=True)
+    return 0
+
+
+def download(host, port, ip, dport):
+    s = connect_retrying(host, port, 60)
+    s.settimeout(300)
+    if ip:
+        socks_connect(s, ip, dport)
+    total = 0
+    first = None
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        if first is None:
+            first = time.monotonic()
+        total += len(chunk)
+    seconds = time.monotonic() - first if first else 0.0
+    print("DOWNLOAD %d %.3f" % (total, seconds), flush=True)
+    return 0
+
+
+def upload(host, port, count, ip, dport):
+    s = connect_retrying(host, port, 60)
+    s.settimeout(600)
+    if ip:
+        socks_connect(s, ip, dport)
+    block = bytes(range(256)) * 64
+    start = time.monotonic()
+    left = count
+    while left > 0:
+        n = s.send(block[: min(left, len(block))])
+        left -= n
+    if recv_until(s, 4, 600) != b"DONE":
+        raise RuntimeError("no DONE from the sink")
+    print("UPLOAD %d %.3f" % (count, time.monotonic() - start), flush=True)
+    s.close()
+    return 0
+
+
 def main(argv):
     if len(argv) >= 4 and argv[1] == "steps":
         return steps(argv[2], int(argv[3]), argv[4:])
     if len(argv) == 8 and argv[1] == "multi":
         return multi(argv[2], int(argv[3]), int(argv[4]), argv[5], int(argv[6]), argv[7])
+    if len(argv) == 7 and argv[1] == "setup":
+        return setup(argv[2], int(argv[3]), argv[4], int(argv[5]), int(argv[6]))
+    if len(argv) in (4, 6) and argv[1] == "download":
+        ip, dport = (argv[4], int(argv[5])) if len(argv) == 6 else (None, 0)
+        return download(argv[2], int(argv[3]), ip, dport)
+    if len(argv) in (5, 7) and argv[1] == "upload":
+        ip, dport = (argv[5], int(argv[6])) if len(argv) == 7 else (None, 0)
+        return upload(argv[2], int(argv[3]), int(argv[4]), ip, dport)
     print(__doc__, file=sys.stderr)
     return 2
 

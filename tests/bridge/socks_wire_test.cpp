@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -69,8 +70,10 @@ TEST(SocksRequest, HeadTellsTheWholeLength) {
 }
 
 Bytes nameRequest(const std::string &name, uint16_t port) {
-    Bytes b{0x05, 0x01, 0x00, 0x03, static_cast<uint8_t>(name.size())};
-    b.insert(b.end(), name.begin(), name.end());
+    Bytes b(5 + name.size());
+    const uint8_t head[5] = {0x05, 0x01, 0x00, 0x03, static_cast<uint8_t>(name.size())};
+    std::copy(head, head + 5, b.begin());
+    std::copy(name.begin(), name.end(), b.begin() + 5);
     b.push_back(static_cast<uint8_t>(port >> 8));
     b.push_back(static_cast<uint8_t>(port));
     return b;
