@@ -199,14 +199,20 @@ TEST_F(SocksE2E, UnansweredMessagesKeepTheConnection) {
 // is dropped): the attempt is abandoned without a reply, the entry listens
 // again.
 TEST_F(SocksE2E, PendingConnectEndsWhenTheTerminalLeaves) {
-    EXPECT_EQ(probe("send:050100 recv:2:20 send:" + v4Request("0a090902", 80) + " close"), "RECV 0500\n");
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return link_->log().count("Connection to host interrupted because connection to terminal has been "
-                                      "closed by peer!") == 1;
-        },
-        60))
+    const std::string gate = dir_.file("leave");
+    auto client = link_->term().spawn(
+        probeTool("steps 1.1.1.1 1080 send:050100 recv:2:20 send:" + v4Request("0a090902", 80) + " wait:" + gate +
+                  " close"));
+    ASSERT_TRUE(client);
+    // The terminal leaves once the host's connect is under way.
+    ASSERT_TRUE(waitUntil([&] { return link_->log().count("Trying to connect to [10.9.9.2]:80") == 1; }, 60))
         << link_->log().text();
+    ryn::test::writeFile(gate, "go");
+    EXPECT_EQ(client->wait(60s), 0);
+    EXPECT_EQ(client->output(), "RECV 0500\n");
+    const std::string abandoned =
+        "Connection to host interrupted because connection to terminal has been closed by peer!";
+    EXPECT_TRUE(waitUntil([&] { return link_->log().count(abandoned) == 1; }, 60)) << link_->log().text();
     EXPECT_EQ(link_->log().count("Send error"), 0u);
     EXPECT_TRUE(waitUntil(socksEntriesListening, 60));
 }
