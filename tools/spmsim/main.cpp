@@ -65,7 +65,7 @@ const char kUsage[] =
     "                       TCP port 5188, dials the host's services at\n"
     "                       1.1.1.1:5186 (receipts, echo); events CONNECTED\n"
     "                       channel|services, DISCONNECTED, TRANSACTION <amount>\n"
-    "                       APPROVED|DECLINED, RECEIPT <outcome>, ECHO-ANSWERED\n"
+    "                       APPROVED|DECLINED, RECEIPT <outcome>, ECHO, ECHO-ANSWERED\n"
     "  --decline-above N    with --terminal: decline amounts above N minor units\n"
     "                       (default 100000); amounts ending in 13 are declined\n"
     "  --delay MS           with --terminal: wait before printing and answering\n"
