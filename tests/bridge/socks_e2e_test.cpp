@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -99,6 +100,17 @@ std::unique_ptr<netnstest::Background> httpServer(const std::string &dir, const 
     return server;
 }
 
+std::string hostCommandOutput(const std::string &command) {
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
 // A file of `size` pseudo-random printable bytes; its content.
 std::string makeFile(const std::string &path, size_t size) {
     std::string body;
@@ -146,6 +158,7 @@ TEST_F(SocksE2E, CurlAndNcatReachHostServersThroughTheProxy) {
 }
 
 TEST_F(SocksE2E, EachConnectFailureGivesItsReplyCode) {
+    const int fdsBefore = openDescriptors();
     struct Case {
         const char *name;
         std::string request;
@@ -181,6 +194,9 @@ TEST_F(SocksE2E, EachConnectFailureGivesItsReplyCode) {
     EXPECT_EQ(probe("send:050102 recv:2:20"), "RECV 05ff\n");
     EXPECT_GE(link_->log().count("Invalid authentication parameter!!!"), 1u);
     EXPECT_TRUE(waitUntil(socksEntriesListening, 60));
+    // Every host socket of the failed attempts was closed.
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == fdsBefore; }, 60))
+        << openDescriptors() << " descriptors, " << fdsBefore << " before";
 }
 
 // Messages the server does not answer; the terminal connection is kept and
@@ -277,6 +293,12 @@ TEST_F(SocksE2E, MoreClientsThanServersAreServedFiveAtATimeWithoutLeaks) {
     // All five entries carry a held connection: nobody else can be served.
     for (int i = 2; i <= 6; ++i) EXPECT_EQ(SrvCtx[i].state.load(), TCP_CONNECTED) << i;
     EXPECT_EQ(servedCount(), 5u) << clients->output();
+    // Each host connection's receive buffer is capped (the kernel shows
+    // twice the 4096 bytes asked for).
+    std::string sockets = hostCommandOutput("ss -tmnH 'dport = :" + std::to_string(kEchoPort) + "'");
+    size_t capped = 0;
+    for (size_t at = sockets.find(",rb8192,"); at != std::string::npos; at = sockets.find(",rb8192,", at + 1)) ++capped;
+    EXPECT_EQ(capped, 5u) << sockets;
 
     ryn::test::writeFile(release, "go");
     EXPECT_TRUE(clients->waitOutput("DONE 8", 180s)) << clients->output();
