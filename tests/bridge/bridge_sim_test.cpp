@@ -125,6 +125,9 @@ protected:
             GTEST_SKIP() << "the serial terminal simulator is not built (scripts/fetch-lwip.sh, then reconfigure)";
         if (!g_privateNetwork) GTEST_SKIP() << "needs a private network namespace (root) for the fixed port 5188";
         resetContexts();
+        // A first thread makes a sanitizer start its own helper thread now,
+        // so it is not counted as one of ours later.
+        std::thread([] {}).join();
         threadsBefore_ = threadCount();
         ryn::bridge::installNetworkHooks();
         log_ = std::make_unique<PrivateLog>();
@@ -383,6 +386,35 @@ TEST_F(BridgeSim, HostThatVanishesOrStopsReadingLosesItsConnectionOnly) {
     bool reset = false;
     EXPECT_EQ(readToEnd(fd, 6, &reset), 1000);
     close(fd);
+}
+
+TEST_F(BridgeSim, AdditionsRacingAStopAreEitherJoinedOrRefused) {
+    std::atomic<bool> stopped{false};
+    std::atomic<int> added{0}, refused{0}, other{0};
+    std::thread adder([&] {
+        for (uint16_t port = 7500; !stopped.load(); port = port == 7511 ? 7500 : port + 1) {
+            int r = AddDynamicBridgeLocal(port, port % 2);
+            if (r == 0 || r == -4)
+                ++added;
+            else if (r == -3)
+                ++refused;
+            else if (r != -1 && r != -2)
+                ++other;
+            std::this_thread::yield();  // a full table answers at once
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return added.load() >= 3; }));
+    stop_rynsock();
+    started_ = false;
+    stopped = true;
+    adder.join();
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_GE(refused.load(), 1);  // the adder's last call came after the stop
+    EXPECT_EQ(nbDynamicCtx.load(), 0);
+    for (int i = 0; i < kStaticContexts; ++i) EXPECT_FALSE(SrvCtx[i].has_thread) << i;
+    for (uint16_t port = 7500; port <= 7511; ++port) EXPECT_EQ(listenerAddress(port), "") << port;
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBefore_; }, 10))
+        << threadCount() << " threads, " << threadsBefore_ << " before the start";
 }
 
 TEST_F(BridgeSim, DynamicBridgeServes32ClientsAtOnceAndClosesThe33rd) {
