@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 namespace {
 
 using namespace proxytest;
@@ -60,6 +64,48 @@ TEST(ProxyEntry, TerminalWaitsForTheHostServerThenBytesFlow) {
         EXPECT_EQ(again.status, 0);
         EXPECT_EQ(again.output, "RECV " + hexPayload + "\n");
     }
+}
+
+// A dynamic terminal-to-host bridge hands each terminal connection to a
+// pool context and listens again: several connections run at once, and
+// when they end no thread or descriptor is left behind.
+TEST(ProxyEntry, DynamicBridgeCarriesConcurrentConnectionsThroughThePool) {
+    PROXYTEST_REQUIRE_HOST_NET();
+    constexpr uint16_t kPort = 7000;
+    ProxyLink link;
+    std::string why;
+    ASSERT_TRUE(link.start(&why)) << why;
+    auto echo = startHostProgram("exec socat TCP-LISTEN:" + std::to_string(kPort) + ",bind=127.0.0.1,reuseaddr,fork PIPE");
+    ASSERT_TRUE(echo);
+    ASSERT_TRUE(waitUntil([] { return hostPortAccepts(kPort); }, 30));
+    ASSERT_EQ(AddDynamicBridgeLocal(kPort, 1), 0);
+    const int threadsBefore = threadCount();
+    const int fdsBefore = openDescriptors();
+
+    ryn::test::TempDir dir;
+    const std::string gate = dir.file("release");
+    constexpr int kClients = 3;
+    std::vector<std::unique_ptr<netnstest::Background>> clients;
+    std::vector<std::string> payloads;
+    for (int i = 0; i < kClients; ++i) {
+        payloads.push_back(hexOf(std::string(1500, static_cast<char>('a' + i))));
+        // A refused client retries: the bridge takes one connection a second.
+        clients.push_back(link.term().spawn(probeTool("steps-retry 1.1.1.1 " + std::to_string(kPort) + " send:" +
+                                                      payloads.back() + " recv:1500:120 wait:" + gate + " close")));
+        ASSERT_TRUE(clients.back());
+    }
+    // Every client has its echo while all three connections are open.
+    for (int i = 0; i < kClients; ++i)
+        EXPECT_TRUE(clients[i]->waitOutput("RECV " + payloads[i] + "\n", 120s)) << i << ": " << clients[i]->output();
+    EXPECT_GE(link.log().count("Start manageRuvaloToOpenOsBridge..."), static_cast<size_t>(kClients));
+    ryn::test::writeFile(gate, "go");
+    for (auto &c : clients) EXPECT_EQ(c->wait(60s), 0);
+    clients.clear();
+
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBefore; }, 60))
+        << threadCount() << " threads, " << threadsBefore << " before";
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == fdsBefore; }, 60))
+        << openDescriptors() << " descriptors, " << fdsBefore << " before";
 }
 
 }  // namespace

@@ -265,6 +265,17 @@ TEST_F(SocksE2E, PlaceholderAddressReachesAnIpv6OnlyHostOnce) {
               "RECV 0500\nRECV " + withRep(v4Request("64646464", 80), "01") + "\n");
     EXPECT_EQ(link_->log().count("No host to check"), 1u);
     EXPECT_EQ(ryn::bridge::resolutionStore().placeholder(), 0u);
+
+    // A name that does not resolve: empty text, the placeholder cleared,
+    // the previous list kept.
+    std::unique_ptr<char, decltype(&free)> again(GetHostByName("::1"), free);
+    ASSERT_TRUE(again);
+    std::unique_ptr<char, decltype(&free)> none(GetHostByName("nonexistent.invalid"), free);
+    ASSERT_TRUE(none);
+    EXPECT_STREQ(none.get(), "");
+    EXPECT_EQ(link_->log().count("GetHostByName trying to resolve nonexistent.invalid"), 1u);
+    EXPECT_EQ(ryn::bridge::resolutionStore().placeholder(), 0u);
+    EXPECT_TRUE(ryn::bridge::resolutionStore().hasList());
 }
 
 // More terminal connections than servers: five are served at once, the

@@ -11,6 +11,9 @@
                                                server has done its part)
                                 close          close the connection
                               prints "CONNECT-FAILED <errno>" when refused
+  steps-retry HOST PORT STEP...
+                              the same, retrying a refused connection for up
+                              to 120 s (a busy listener refuses meanwhile)
   multi HOST PORT N IP DPORT RELEASE_FILE
                               N clients at once, each retrying its connection
                               to the proxy until accepted (a busy proxy
@@ -60,14 +63,18 @@ def recv_until(s, n, secs):
     return data
 
 
-def steps(host, port, items):
-    s = socket.socket()
-    s.settimeout(10)
+def steps(host, port, items, retry=False):
     try:
-        s.connect((host, port))
+        if retry:
+            s = connect_retrying(host, port, 120)
+        else:
+            s = socket.socket()
+            s.settimeout(10)
+            s.connect((host, port))
     except OSError as e:
         print("CONNECT-FAILED", e.errno, flush=True)
         return 0
+    s.settimeout(10)
     for item in items:
         parts = item.split(":")
         if parts[0] == "send":
@@ -205,8 +212,8 @@ def upload(host, port, count, ip, dport):
 
 
 def main(argv):
-    if len(argv) >= 4 and argv[1] == "steps":
-        return steps(argv[2], int(argv[3]), argv[4:])
+    if len(argv) >= 4 and argv[1] in ("steps", "steps-retry"):
+        return steps(argv[2], int(argv[3]), argv[4:], argv[1] == "steps-retry")
     if len(argv) == 8 and argv[1] == "multi":
         return multi(argv[2], int(argv[3]), int(argv[4]), argv[5], int(argv[6]), argv[7])
     if len(argv) == 7 and argv[1] == "setup":
