@@ -92,11 +92,20 @@ bool handToPool(tagCTX_FSM *entry, int hostSocket) {
         return false;
     }
     record->ctx = pool;
-    CtxTrace(pool, "Start manageRuvaloToOpenOsBridge...");
     // The entry's lock, then the pool context's (no thread takes them the
     // other way round): the terminal connection moves in one step, so the
     // pump never sees it on both contexts or on neither.
     pthread_mutex_lock(&entry->lock);
+    if (entry->state.load() != TCP_CONNECTED) {
+        // The terminal left while the host was dialled: the entry's socket
+        // is no longer that connection (it may already listen again).
+        pthread_mutex_unlock(&entry->lock);
+        delete record;
+        CtxTrace(entry, "Connection to terminal lost");
+        closeSockets(hostSocket, pool);  // frees the pool context
+        return false;
+    }
+    CtxTrace(pool, "Start manageRuvaloToOpenOsBridge...");
     pthread_mutex_lock(&pool->lock);
     pool->sock = entry->sock;
     pool->spare = entry->spare;
