@@ -57,6 +57,7 @@ protected:
     void SetUp() override {
         PROXYTEST_REQUIRE_HOST_NET();
         std::string why;
+        threadsBeforeLink_ = threadCount();
         link_ = std::make_unique<ProxyLink>();
         if (!link_->start(&why)) FAIL() << why;
     }
@@ -89,6 +90,7 @@ protected:
     }
 
     std::unique_ptr<ProxyLink> link_;
+    int threadsBeforeLink_ = 0;
     ryn::test::TempDir dir_;
     int gates_ = 0;
 };
@@ -276,6 +278,30 @@ TEST_F(SocksE2E, PlaceholderAddressReachesAnIpv6OnlyHostOnce) {
     EXPECT_EQ(link_->log().count("GetHostByName trying to resolve nonexistent.invalid"), 1u);
     EXPECT_EQ(ryn::bridge::resolutionStore().placeholder(), 0u);
     EXPECT_TRUE(ryn::bridge::resolutionStore().hasList());
+}
+
+// Stopping the network thread while one SOCKS connection relays and
+// another waits for its host: every bridge thread ends and is joined.
+TEST_F(SocksE2E, StopWhileRelayingAndConnectingJoinsEveryThread) {
+    auto echo = startHostProgram("exec socat TCP-LISTEN:" + std::to_string(kEchoPort) +
+                                 ",bind=127.0.0.1,reuseaddr,fork PIPE");
+    ASSERT_TRUE(echo);
+    ASSERT_TRUE(waitUntil([] { return hostPortAccepts(kEchoPort); }, 30));
+    const std::string gate = dir_.file("never");
+    auto relaying = link_->term().spawn(probeTool("steps 1.1.1.1 1080 send:050100 recv:2:20 send:" +
+                                                  v4Request("7f000001", kEchoPort) + " recv:10:30 send:6869 "
+                                                  "recv:2:30 wait:" + gate));
+    auto connecting = link_->term().spawn(probeTool("steps 1.1.1.1 1080 send:050100 recv:2:20 send:" +
+                                                    v4Request("0a090902", 80) + " wait:" + gate));
+    ASSERT_TRUE(relaying && connecting);
+    ASSERT_TRUE(relaying->waitOutput("RECV 6869", 60s)) << relaying->output();
+    ASSERT_TRUE(waitUntil([&] { return link_->log().count("Trying to connect to [10.9.9.2]:80") == 1; }, 60));
+
+    link_->stop();
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBeforeLink_; }, 60))
+        << threadCount() << " threads, " << threadsBeforeLink_ << " before the link started";
+    EXPECT_EQ(link_->log().count("Send error"), 0u);
+    ryn::test::writeFile(gate, "go");
 }
 
 // More terminal connections than servers: five are served at once, the
