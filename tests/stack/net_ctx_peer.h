@@ -7,6 +7,7 @@
 
 #include "link/link_peer.h"
 #include "link/rynsock.h"
+#include "link/spmsim_process.h"
 #include "stack/net_ctx.h"
 #include "stack/timers.h"
 
@@ -193,84 +194,6 @@ public:
 private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
-};
-
-inline std::string simulatorPath() {
-    if (const char *env = getenv("RYN_SPMSIM"); env && *env) return env;
-#ifdef RYN_SPMSIM_PATH
-    return RYN_SPMSIM_PATH;
-#else
-    return "";
-#endif
-}
-
-// One simulator process: commands on its stdin, events from its stdout,
-// its diagnostics in a file.
-class Simulator {
-public:
-    Simulator(const std::string &exe, const std::vector<std::string> &args, const std::string &tracePath) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            int err = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (err >= 0) dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(exe.c_str())};
-            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            for (int fd = 3; fd < 256; ++fd) close(fd);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-    }
-    ~Simulator() {
-        command("quit");
-        if (in_ >= 0) close(in_);
-        int status = 0;
-        bool exited = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 10);
-        if (!exited && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        if (out_ >= 0) close(out_);
-    }
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-
-    bool running() const { return pid_ > 0; }
-    void command(const std::string &c) {
-        std::string line = c + "\n";
-        if (in_ >= 0) (void)!write(in_, line.data(), line.size());
-    }
-    // Waits for the next event line that starts with `prefix`; earlier
-    // lines are consumed.
-    bool event(const std::string &prefix, int seconds = 30) {
-        return waitUntil(
-            [&] {
-                char buf[1024];
-                ssize_t n;
-                while ((n = read(out_, buf, sizeof buf)) > 0) pending_.append(buf, static_cast<size_t>(n));
-                for (size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
-                    std::string l = pending_.substr(0, nl);
-                    pending_.erase(0, nl + 1);
-                    if (l.rfind(prefix, 0) == 0) return true;
-                }
-                return false;
-            },
-            seconds);
-    }
-
-private:
-    pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
-    std::string pending_;
 };
 
 }  // namespace ryn::test
