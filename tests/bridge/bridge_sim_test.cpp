@@ -37,15 +37,7 @@ constexpr uint16_t kChannelPort = 5188;
 constexpr uint16_t kDynamicPort = 7100;
 constexpr uint16_t kSourcePort = 7200;  // the terminal sends what it is asked for, then ends
 
-int threadCount() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
+using ryn::test::threadCount;
 
 int poolInUse() {
     int n = 0;

@@ -126,16 +126,7 @@ inline bool hostPortAccepts(uint16_t port) {
     return ok;
 }
 
-// Threads of this process (leak checks).
-inline int threadCount() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
+using ryn::test::threadCount;
 
 inline bool socksEntriesListening() {
     for (int i = 2; i <= 6; ++i)
