@@ -214,6 +214,36 @@ public:
         }, timeout);
     }
 
+    // Sends `data` on `out` and closes it after the last byte, while reading
+    // `in` into *got (a peer that echoes stops reading when we do); true once
+    // everything went out and `in` has the peer's FIN with all of it read.
+    bool sendCloseWhileReading(TcpSocket *out, const std::vector<uint8_t> &data, TcpSocket *in,
+                               std::vector<uint8_t> *got) {
+        size_t written = 0;
+        return waitFor([&] {
+            if (written < data.size()) {
+                int n = tcp().tcp_write(out, data.data() + written, static_cast<int>(data.size() - written),
+                                        TIME_READ_MS());
+                if (n > 0) written += static_cast<size_t>(n);
+                if (written == data.size()) close(out);
+            }
+            readAvailable(in, got);
+            auto v = view(in);
+            return written == data.size() && v.rx_len == 0 && v.peerFinished();
+        });
+    }
+    // Writes `data` until the peer's window is shut and our send buffer
+    // full; *written counts what the engine took.
+    bool fillUntilWindowShut(TcpSocket *s, const std::vector<uint8_t> &data, size_t *written) {
+        return waitFor([&] {
+            int n = tcp().tcp_write(s, data.data() + *written, static_cast<int>(data.size() - *written),
+                                    TIME_READ_MS());
+            if (n > 0) *written += static_cast<size_t>(n);
+            auto v = view(s);
+            return v.peer_window == 0 && v.tx_len == ryn::inet::kTcpBufferSize;
+        });
+    }
+
     void close(TcpSocket *s) { tcp().tcp_close(s, TIME_READ_MS()); }
     void abort(TcpSocket *s) { tcp().tcp_abort(s, TIME_READ_MS()); }
     // Waits until the engine retired the socket (TIME-WAIT counts as done:

@@ -206,18 +206,7 @@ TEST_F(KernelPeer, HalfCloseEachWay) {
         ASSERT_TRUE(host_->connect(s, 7));
         auto data = pattern(300000, 33);
         std::vector<uint8_t> echoed;
-        size_t written = 0;
-        ASSERT_TRUE(host_->waitFor([&] {
-            if (written < data.size()) {
-                int n = host_->tcp().tcp_write(s, data.data() + written, static_cast<int>(data.size() - written),
-                                               TIME_READ_MS());
-                if (n > 0) written += static_cast<size_t>(n);
-                if (written == data.size()) host_->close(s);
-            }
-            host_->readAvailable(s, &echoed);
-            auto v = view(s);
-            return written == data.size() && v.rx_len == 0 && v.peerFinished();
-        })) << echoed.size() << " " << stateName(view(s).state);
+        ASSERT_TRUE(host_->sendCloseWhileReading(s, data, s, &echoed)) << echoed.size() << " " << stateName(view(s).state);
         EXPECT_TRUE(echoed == data) << echoed.size();
         EXPECT_TRUE(host_->waitRetired(s));
     }
@@ -288,12 +277,7 @@ TEST_F(KernelPeer, TerminalStopsReadingThenResumes) {
     const size_t total = 300000;
     auto data = pattern(total, 61);
     size_t written = 0;
-    ASSERT_TRUE(host_->waitFor([&] {
-        int n = host_->tcp().tcp_write(s, data.data() + written, static_cast<int>(total - written), TIME_READ_MS());
-        if (n > 0) written += static_cast<size_t>(n);
-        auto v = view(s);
-        return v.peer_window == 0 && v.tx_len == kTcpBufferSize;
-    })) << "window " << view(s).peer_window << " queued " << view(s).tx_len;
+    ASSERT_TRUE(host_->fillUntilWindowShut(s, data, &written)) << "window " << view(s).peer_window << " queued " << view(s).tx_len;
     unsigned long before = simReceived();
     ASSERT_TRUE(host_->waitTicks(3000));
     unsigned long after = simReceived();

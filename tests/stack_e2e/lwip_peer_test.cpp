@@ -146,18 +146,7 @@ TEST_F(LwipPeer, HalfCloseEachWay) {
         // Read while writing: the echo stops reading when we do.
         auto data = pattern(200000, 33);
         std::vector<uint8_t> echoed;
-        size_t written = 0;
-        ASSERT_TRUE(host_->waitFor([&] {
-            if (written < data.size()) {
-                int n = host_->tcp().tcp_write(s, data.data() + written, static_cast<int>(data.size() - written),
-                                               TIME_READ_MS());
-                if (n > 0) written += static_cast<size_t>(n);
-                if (written == data.size()) host_->close(s);
-            }
-            host_->readAvailable(s, &echoed);
-            auto v = view(s);
-            return written == data.size() && v.rx_len == 0 && v.peerFinished();
-        })) << echoed.size() << " " << stateName(view(s).state);
+        ASSERT_TRUE(host_->sendCloseWhileReading(s, data, s, &echoed)) << echoed.size() << " " << stateName(view(s).state);
         EXPECT_EQ(echoed.size(), data.size());
         EXPECT_TRUE(echoed == data);
         EXPECT_TRUE(host_->waitRetired(s));
@@ -221,12 +210,7 @@ TEST_F(LwipPeer, TerminalStopsReadingThenResumes) {
     const size_t total = 200000;
     auto data = pattern(total, 61);
     size_t written = 0;
-    ASSERT_TRUE(host_->waitFor([&] {
-        int n = host_->tcp().tcp_write(s, data.data() + written, static_cast<int>(total - written), TIME_READ_MS());
-        if (n > 0) written += static_cast<size_t>(n);
-        auto v = view(s);
-        return v.peer_window == 0 && v.tx_len == kTcpBufferSize;
-    })) << "window " << view(s).peer_window << " queued " << view(s).tx_len;
+    ASSERT_TRUE(host_->fillUntilWindowShut(s, data, &written)) << "window " << view(s).peer_window << " queued " << view(s).tx_len;
     // Count what we send while the window stays shut (about three seconds
     // of pump ticks): probes back off, so a handful, not one per tick.
     command("stats");
@@ -318,18 +302,7 @@ TEST_F(LwipPeer, ConcurrentConnectionsBothWays) {
     ASSERT_TRUE(request(down, 1u << 20, "fin", 82));
     auto data = pattern(1u << 20, 81);
     std::vector<uint8_t> got;
-    size_t written = 0;
-    ASSERT_TRUE(host_->waitFor([&] {
-        if (written < data.size()) {
-            int n = host_->tcp().tcp_write(up, data.data() + written, static_cast<int>(data.size() - written),
-                                           TIME_READ_MS());
-            if (n > 0) written += static_cast<size_t>(n);
-            if (written == data.size()) host_->close(up);
-        }
-        host_->readAvailable(down, &got);
-        auto v = view(down);
-        return written == data.size() && v.rx_len == 0 && v.peerFinished();
-    }));
+    ASSERT_TRUE(host_->sendCloseWhileReading(up, data, down, &got));
     EXPECT_TRUE(got == pattern(1u << 20, 82)) << got.size();
     EXPECT_EQ(events_->next("SINK "), expectedSink(1u << 20, 81));
     host_->close(down);
