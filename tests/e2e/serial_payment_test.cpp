@@ -10,6 +10,7 @@
 // the home directory are private to it.
 #include "RYNService.h"
 #include "tests/tools/child_process.h"
+#include "e2e_app.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -26,49 +27,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using simtest::ChildProcess;
+using ryn::test::connected;
+using ryn::test::eventually;
+using ryn::test::ReceiptRecorder;
+using ryn::test::rynLog;
 
-std::mutex g_mu;
-std::vector<std::string> g_printed;
-
-void record(const std::string &what) {
-    std::lock_guard<std::mutex> l(g_mu);
-    g_printed.push_back(what);
-}
-std::vector<std::string> takePrinted() {
-    std::lock_guard<std::mutex> l(g_mu);
-    std::vector<std::string> out;
-    out.swap(g_printed);
-    return out;
-}
-void onText(const char *text, unsigned char, unsigned char, int, int, int, int, unsigned char) {
-    record(std::string("text ") + text);
-}
-void onFeed(unsigned lines) { record("feed " + std::to_string(lines)); }
-void onCut() { record("cut"); }
-int onStart(unsigned char) {
-    record("start");
-    return 0;
-}
-int onEnd() {
-    record("end");
-    return 0;
-}
-
-bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = 60s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-bool connected() {
-    char status = 0;
-    return serverStatus(&status) == 1 && status == 1;
-}
-
-std::string rynLog() { return ryn::test::readFile("/tmp/RYNLog.txt"); }
 
 // Parameter: the simulator's line pace in bytes per second ("" unpaced).
 class SerialPayment : public ::testing::TestWithParam<const char *> {
@@ -76,14 +39,7 @@ protected:
     void SetUp() override {
         setenv("RYN_HOME", home_.path().c_str(), 1);
         ryn::test::writeFile(home_.file(".CalvorinKestova/KestovaLinux.txt"), "Name=" + link() + ";Type=0");
-        RynCallbacks cb{};
-        cb.printText = onText;
-        cb.feedPaper = onFeed;
-        cb.cutPaper = onCut;
-        cb.startReceipt = onStart;
-        cb.endReceipt = onEnd;
-        registerCallback(cb);
-        takePrinted();
+        ReceiptRecorder::install();
     }
     void TearDown() override {
         stopRynService();
@@ -94,7 +50,7 @@ protected:
             EXPECT_EQ(sim_->waitExit(10000), 0) << sim_->errText();
             sim_.reset();
         }
-        registerCallback(RynCallbacks{});
+        ReceiptRecorder::uninstall();
         unsetenv("RYN_HOME");
     }
 
@@ -166,7 +122,7 @@ TEST_P(SerialPayment, ApprovedThenDeclinedWithTheReceiptThroughTheCallbacks) {
     EXPECT_EQ(nextLine("CONNECTED channel", &from), "CONNECTED channel");
 
     EXPECT_EQ(pay("2500"), "0000");
-    std::vector<std::string> printed = takePrinted();
+    std::vector<std::string> printed = ReceiptRecorder::take();
     expectReceipt(printed, {"text AMOUNT 25.00 978", "text APPROVED"});
     const size_t texts = size_t(std::count_if(printed.begin(), printed.end(),
                                               [](const std::string &s) { return s.rfind("text ", 0) == 0; }));
@@ -175,10 +131,10 @@ TEST_P(SerialPayment, ApprovedThenDeclinedWithTheReceiptThroughTheCallbacks) {
 
     // The simulator declines amounts above 100000 and amounts ending in 13.
     EXPECT_EQ(pay("25013"), "0001");
-    expectReceipt(takePrinted(), {"text AMOUNT 250.13 978", "text DECLINED"});
+    expectReceipt(ReceiptRecorder::take(), {"text AMOUNT 250.13 978", "text DECLINED"});
     EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00025013 DECLINED");
     EXPECT_EQ(pay("100001"), "0001");
-    expectReceipt(takePrinted(), {"text DECLINED"});
+    expectReceipt(ReceiptRecorder::take(), {"text DECLINED"});
     EXPECT_EQ(nextLine("TRANSACTION ", &from), "TRANSACTION 00100001 DECLINED");
 
     // The terminal's echo came back through entry 1 and the service server.
@@ -199,7 +155,7 @@ TEST_P(SerialPayment, LinkLostThenPaidAgain) {
     ASSERT_EQ(startRynService(), 1);
     ASSERT_TRUE(eventually([] { return connected(); })) << sim_->errText() << "\nlog:\n" << rynLog();
     EXPECT_EQ(pay("1200"), "0000");
-    expectReceipt(takePrinted(), {"text AMOUNT 12.00 978"});
+    expectReceipt(ReceiptRecorder::take(), {"text AMOUNT 12.00 978"});
 
     struct Loss {
         const char *what;
@@ -223,7 +179,7 @@ TEST_P(SerialPayment, LinkLostThenPaidAgain) {
         ASSERT_TRUE(eventually([] { return connected(); }));
 
         EXPECT_EQ(pay(loss.amount), "0000") << sim_->errText() << "\nlog:\n" << rynLog();
-        expectReceipt(takePrinted(), {loss.printed, "text APPROVED"});
+        expectReceipt(ReceiptRecorder::take(), {loss.printed, "text APPROVED"});
         EXPECT_EQ(nextLine("TRANSACTION ", &from), std::string("TRANSACTION 0000") + loss.amount + " APPROVED");
     }
     // Each loss ended the terminal's session once.

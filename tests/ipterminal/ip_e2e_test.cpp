@@ -8,6 +8,7 @@
 #include "RYNService.h"
 #include "tests/ipterminal/tls_certs.h"
 #include "tests/tools/child_process.h"
+#include "e2e_app.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -24,43 +25,12 @@ namespace {
 using namespace std::chrono_literals;
 using ryn::test::TlsFiles;
 using simtest::ChildProcess;
+using ryn::test::connected;
+using ryn::test::eventually;
+using ryn::test::ReceiptRecorder;
+using ryn::test::rynLog;
 
-std::mutex g_mu;
-std::vector<std::string> g_printed;
 
-void record(const std::string &what) {
-    std::lock_guard<std::mutex> l(g_mu);
-    g_printed.push_back(what);
-}
-void onText(const char *text, unsigned char, unsigned char, int, int, int, int, unsigned char) {
-    record(std::string("text ") + text);
-}
-void onFeed(unsigned lines) { record("feed " + std::to_string(lines)); }
-void onCut() { record("cut"); }
-int onStart(unsigned char) {
-    record("start");
-    return 0;
-}
-int onEnd() {
-    record("end");
-    return 0;
-}
-
-std::string rynLog() { return ryn::test::readFile("/tmp/RYNLog.txt"); }
-
-bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-bool connected() {
-    char status = 0;
-    return serverStatus(&status) == 1 && status == 1;
-}
 
 class IpTerminal : public ::testing::Test {
 protected:
@@ -70,20 +40,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(files_->ok());
         setenv("RYN_HOME", home_.path().c_str(), 1);
-        RynCallbacks cb{};
-        cb.printText = onText;
-        cb.feedPaper = onFeed;
-        cb.cutPaper = onCut;
-        cb.startReceipt = onStart;
-        cb.endReceipt = onEnd;
-        registerCallback(cb);
-        std::lock_guard<std::mutex> l(g_mu);
-        g_printed.clear();
+        ReceiptRecorder::install();
     }
     void TearDown() override {
         stopRynService();
         sim_.reset();
-        registerCallback(RynCallbacks{});
+        ReceiptRecorder::uninstall();
         unsetenv("RYN_HOME");
     }
 
@@ -136,11 +98,7 @@ TEST_F(IpTerminal, PaymentsWithTheReceiptPrintedThroughTheCallbacks) {
     ASSERT_TRUE(eventually(connected));
 
     EXPECT_EQ(pay("2500"), "0000");
-    std::vector<std::string> printed;
-    {
-        std::lock_guard<std::mutex> l(g_mu);
-        printed = g_printed;
-    }
+    std::vector<std::string> printed = ReceiptRecorder::peek();
     ASSERT_GE(printed.size(), 5u);
     EXPECT_EQ(printed.front(), "start");
     EXPECT_EQ(printed.back(), "end");
