@@ -13,6 +13,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -226,7 +227,13 @@ TEST_F(KernelPeer, ResetEachWay) {
         ASSERT_TRUE(request(s, 50000, "rst", 41));
         std::vector<uint8_t> got;
         ASSERT_TRUE(host_->receiveUntilFin(s, &got, kLong, 50000));
-        EXPECT_TRUE(got == pattern(50000, 41));
+        // The reset discards what we had not read yet (the peer may reset as
+        // soon as our ACK shows the bytes buffered): what was read is intact,
+        // and no more than one receive buffer of it can be lost.
+        const auto sent = pattern(50000, 41);
+        ASSERT_LE(got.size(), sent.size());
+        EXPECT_GE(got.size(), sent.size() - kTcpBufferSize);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin())) << got.size();
         EXPECT_EQ(lineOf(source, "RESET-SENT"), "RESET-SENT 50000") << source.output();
         EXPECT_TRUE(host_->waitFor([&] { return view(s).state == TCP_CLOSED; }));
         EXPECT_EQ(view(s).error, tcperr::kReset);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 
@@ -163,7 +164,13 @@ TEST_F(LwipPeer, ResetEachWay) {
         ASSERT_TRUE(request(s, 50000, "rst", 41));
         std::vector<uint8_t> got;
         ASSERT_TRUE(host_->receiveUntilFin(s, &got, kLong, 50000));
-        EXPECT_TRUE(got == pattern(50000, 41));
+        // The reset discards what we had not read yet (the peer may reset as
+        // soon as our ACK shows the bytes buffered): what was read is intact,
+        // and no more than one receive buffer of it can be lost.
+        const auto sent = pattern(50000, 41);
+        ASSERT_LE(got.size(), sent.size());
+        EXPECT_GE(got.size(), sent.size() - kTcpBufferSize);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin())) << got.size();
         EXPECT_FALSE(events_->next("SOURCE 19 RESET-SENT").empty()) << events_->transcript();
         EXPECT_TRUE(host_->waitFor([&] { return view(s).state == TCP_CLOSED; }));
         EXPECT_EQ(view(s).error, tcperr::kReset);
