@@ -2,6 +2,7 @@
 // listener on port 23 and a connection in progress, so option walks, the
 // out-of-order block and every state's input path see hostile segments.
 // Byte 0 picks the tick step, so the timers run too.
+#include "fuzz/inet_fuzz.h"
 #include "stack/ip_layer.h"
 #include "stack/tcp_engine.h"
 
@@ -13,13 +14,8 @@
 namespace {
 using namespace ryn::inet;
 
-struct NullDevice : IpDevice {
-    bool transmit(uint8_t *d, size_t n) override {
-        volatile uint8_t sink = 0;
-        for (size_t i = 0; i < n; ++i) sink = sink ^ d[i];
-        return true;
-    }
-};
+using inetfuzz::fixSums;
+using inetfuzz::NullDevice;
 struct EngineUpper : IpUpper {
     TcpEngine *tcp = nullptr;
     uint32_t now = 0;
@@ -28,26 +24,6 @@ struct EngineUpper : IpUpper {
     void tcpCancel(const Ipv4View &q, int k, int c, uint32_t g) override { tcp->tcp_cancel(q, k, c, g, now); }
     void udpCancel(const Ipv4View &q, int, int, uint32_t) override { (void)q.payload()[q.payloadLen() - 1]; }
 };
-// Rewrites the IP header sum and the TCP or ICMP sum when the lengths allow.
-void fixSums(uint8_t *d, size_t n) {
-    size_t hl = size_t{d[0] & 0x0Fu} * 4;
-    if (hl < 20 || hl > n) return;
-    d[10] = d[11] = 0;
-    storeChecksum(d + 10, inchksum(d, hl));
-    size_t total = std::min<size_t>(get16(d + 2), n);
-    if (total <= hl) return;
-    uint8_t *p = d + hl;
-    size_t len = total - hl;
-    if (d[9] == ip::kProtoTcp && len >= 18) {
-        p[16] = p[17] = 0;
-        storeChecksum(p + 16, addChecksum(pseudoHeaderSum(get32(d + 12), get32(d + 16), ip::kProtoTcp,
-                                                          static_cast<uint16_t>(len)),
-                                          inchksum(p, len)));
-    } else if (d[9] == ip::kProtoIcmp && len >= 4) {
-        p[2] = p[3] = 0;
-        storeChecksum(p + 2, inchksum(p, len));
-    }
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -2,6 +2,7 @@
 // UDP sockets): a UDP socket bound to one peer, one open to any sender (it
 // binds to the first), one with a data handler, and a TCP listener. Byte 0
 // picks the tick step; bit 7 keeps the bytes' own checksums.
+#include "fuzz/inet_fuzz.h"
 #include "stack/pkt_driver.h"
 
 #include <algorithm>
@@ -12,13 +13,8 @@
 namespace {
 using namespace ryn::inet;
 
-struct NullDevice : IpDevice {
-    bool transmit(uint8_t *d, size_t n) override {
-        volatile uint8_t sink = 0;
-        for (size_t i = 0; i < n; ++i) sink = sink ^ d[i];
-        return true;
-    }
-};
+using inetfuzz::fixSums;
+using inetfuzz::NullDevice;
 
 int handler(TcpSocket *, const uint8_t *data, int len, const uint8_t *pseudo, const uint8_t *udpHdr) {
     volatile uint8_t sink = 0;
@@ -28,22 +24,6 @@ int handler(TcpSocket *, const uint8_t *data, int len, const uint8_t *pseudo, co
     return len;
 }
 
-// IP header sum, and the UDP or TCP sum when the lengths allow.
-void fixSums(uint8_t *d, size_t n) {
-    size_t hl = size_t{d[0] & 0x0Fu} * 4;
-    if (hl < 20 || hl > n) return;
-    d[10] = d[11] = 0;
-    storeChecksum(d + 10, inchksum(d, hl));
-    size_t total = std::min<size_t>(get16(d + 2), n);
-    if (total <= hl) return;
-    uint8_t *p = d + hl;
-    size_t len = total - hl;
-    size_t at = d[9] == ip::kProtoUdp ? 6 : d[9] == ip::kProtoTcp ? 16 : 0;
-    if (!at || len < at + 2) return;
-    p[at] = p[at + 1] = 0;
-    storeChecksum(p + at, addChecksum(pseudoHeaderSum(get32(d + 12), get32(d + 16), d[9], static_cast<uint16_t>(len)),
-                                      inchksum(p, len)));
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
